@@ -1,0 +1,34 @@
+#pragma once
+
+// One request or event per line of JSON text.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "velmora/core/protocol.h"
+#include "velmora/core/result.h"
+
+namespace velmora {
+
+// Reads one request line (terminator already removed; surrounding Unicode white space is
+// trimmed here). The failure text is "読み取りに失敗: {detail}[ at line 1 column {n}]".
+// The input is expected to be valid UTF-8; never crashes whatever the bytes are.
+Result<Request> decode_line(std::string_view line);
+
+// Writes one event as compact JSON followed by exactly one line feed.
+Result<std::string> encode_line(const Event& event);
+
+// Hot path of the output pump: the same line as encode_line(OutputEvent{key, base64(bytes)}),
+// built in one pass into one buffer without the intermediate base64 text.
+std::string encode_output_line(std::string_view key, const unsigned char* bytes, std::size_t size);
+
+// For clients: reads one event line back (terminator may be present). Unknown members are
+// ignored; missing members fail.
+Result<Event> decode_event(std::string_view line);
+
+// For clients: one request as a line, in normalized form ("type" first, every member in
+// declaration order, "cwd" null when none), followed by one line feed. decode_line reads it back.
+std::string encode_request(const Request& request);
+
+}  // namespace velmora

@@ -1,0 +1,43 @@
+#pragma once
+
+// The session table and the session requests.
+//
+// Lock order, outermost first:
+//   1. SessionTable's mutex;
+//   2. during a resume only, the session's ClientSlot mutex before the attaching connection's;
+//   3. a ClientSlot's or a Replay's mutex.
+// No thread takes the table's mutex while holding a slot's or a Replay's mutex, and no thread
+// holds a Replay's mutex together with a slot's mutex.
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "velmora/core/protocol.h"
+
+namespace velmora::daemon {
+
+class ClientSlot;
+class SessionTable;
+
+std::shared_ptr<SessionTable> make_session_table();
+
+// Creates the session (login shell on a new terminal of the request's size) or resumes it.
+// Returns the AttachedEvent or an ErrorEvent to send through the connection's slot.
+Event attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientSlot> slot,
+             AttachRequest request);
+
+// Terminal input; invalid base64 counts as no data. Unknown keys do nothing.
+void write(SessionTable& table, std::string_view key, std::string_view data_base64);
+void resize(SessionTable& table, std::string_view key, std::uint16_t cols, std::uint16_t rows);
+// Removes the session and ends its shell; the pump later reports "exited".
+void close(SessionTable& table, std::string_view key);
+
+// One row per live session, as the table was at one moment.
+std::vector<SessionInfo> list_sessions(SessionTable& table);
+
+// Ends every shell and the process, with exit status 0.
+[[noreturn]] void shutdown(SessionTable& table);
+
+}  // namespace velmora::daemon

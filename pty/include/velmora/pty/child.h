@@ -1,0 +1,33 @@
+#pragma once
+
+// The handle of a started process.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "velmora/core/result.h"
+
+namespace velmora::pty {
+
+class ChildKiller {
+ public:
+  virtual ~ChildKiller() = default;
+  // SIGHUP, up to five non-blocking polls 50 ms apart, then SIGKILL if still alive. Never signals
+  // a process that has already been collected.
+  virtual Result<void> kill() = 0;
+};
+
+// Releasing a Child never signals the process; a process that has not been collected yet is
+// reaped in the background once it exits, so no zombie stays behind.
+class Child : public ChildKiller {
+ public:
+  virtual std::optional<std::uint32_t> process_id() const = 0;
+};
+
+// The kill sequence of every child at once: each gets its own SIGHUP, five polls 50 ms apart and
+// SIGKILL, but the polls run side by side, so the whole takes about 200 ms however many there are.
+void kill_all(std::span<Child* const> children);
+
+}  // namespace velmora::pty
