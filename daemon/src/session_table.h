@@ -20,6 +20,7 @@ namespace velmora::daemon {
 
 class ClientSlot;
 class SessionTable;
+class SharedReplay;
 
 std::shared_ptr<SessionTable> make_session_table();
 
@@ -33,6 +34,10 @@ void write(SessionTable& table, std::string_view key, std::string_view data_base
 void resize(SessionTable& table, std::string_view key, std::uint16_t cols, std::uint16_t rows);
 // Removes the session and ends its shell; the pump later reports "exited".
 void close(SessionTable& table, std::string_view key);
+
+// The output pump's end: removes the session under key if it is still the one that owns replay.
+// A newer session under the same key (after a close or a replacement) is left alone.
+void remove_ended(SessionTable& table, std::string_view key, const SharedReplay& replay);
 
 // One row per live session, as the table was at one moment.
 std::vector<SessionInfo> list_sessions(SessionTable& table);

@@ -1,0 +1,80 @@
+#include "session.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "client_slot.h"
+
+namespace velmora::daemon {
+
+namespace {
+
+// The first block is small: most shells print a prompt and then wait.
+constexpr std::size_t FIRST_BLOCK = 4096;
+
+}  // namespace
+
+void Replay::append(const char* bytes, std::size_t size) {
+  if (size == 0) return;
+  if (size >= REPLAY_LIMIT) {
+    // Only the chunk's own tail survives; everything held so far would be trimmed.
+    bytes += size - REPLAY_LIMIT;
+    size = REPLAY_LIMIT;
+    m_start = 0;
+    m_length = 0;
+  }
+  grow(std::min(m_length + size, REPLAY_LIMIT));
+
+  // Trimming before copying gives the same content as copying then trimming, but lets the block
+  // stop at REPLAY_LIMIT bytes. Either way only the start moves.
+  if (m_length + size > REPLAY_LIMIT) {
+    std::size_t excess = m_length + size - REPLAY_LIMIT;
+    m_start = (m_start + excess) % m_capacity;
+    m_length -= excess;
+  }
+
+  std::size_t end = (m_start + m_length) % m_capacity;
+  std::size_t first = std::min(size, m_capacity - end);
+  std::memcpy(m_block.get() + end, bytes, first);
+  if (first < size) std::memcpy(m_block.get(), bytes + first, size - first);
+  m_length += size;
+}
+
+std::string Replay::snapshot() const {
+  std::string copy(m_length, '\0');
+  if (m_length == 0) return copy;
+  std::size_t first = std::min(m_length, m_capacity - m_start);
+  std::memcpy(copy.data(), m_block.get() + m_start, first);
+  if (first < m_length) std::memcpy(copy.data() + first, m_block.get(), m_length - first);
+  return copy;
+}
+
+void Replay::grow(std::size_t needed) {
+  if (needed <= m_capacity) return;
+  std::size_t capacity = std::max({needed, m_capacity * 2, FIRST_BLOCK});
+  capacity = std::min(capacity, std::max(needed, REPLAY_LIMIT));
+  auto block = std::make_unique_for_overwrite<char[]>(capacity);
+  if (m_length > 0) {
+    // Unwrap the content into the new block; this is the only time bytes are moved.
+    std::size_t first = std::min(m_length, m_capacity - m_start);
+    std::memcpy(block.get(), m_block.get() + m_start, first);
+    if (first < m_length) std::memcpy(block.get() + first, m_block.get(), m_length - first);
+  }
+  m_block = std::move(block);
+  m_capacity = capacity;
+  m_start = 0;
+}
+
+Session::~Session() {
+  // A fixed order: the terminal handles first (the writer's release ends the shell's input with a
+  // newline and the end-of-file character), then the process handle, then the shared parts.
+  master.reset();
+  writer.reset();
+  child.reset();
+  replay.reset();
+  cwd.clear();
+  cwd.shrink_to_fit();
+  client.reset();
+}
+
+}  // namespace velmora::daemon
