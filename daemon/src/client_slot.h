@@ -2,6 +2,7 @@
 
 // Where a connection's replies and its sessions' output are written: one client stream or nothing.
 
+#include <chrono>
 #include <string_view>
 
 #include "mutex.h"
@@ -15,6 +16,9 @@ class ClientSlot {
   // stream: a close-on-exec duplicate of the connection's socket (never the descriptor that the
   // connection handler reads from), or empty.
   explicit ClientSlot(OwnedFd stream);
+  // stall_timeout: how long a write may wait for a client that accepts nothing before it counts
+  // as failed (ten seconds in the daemon).
+  ClientSlot(OwnedFd stream, std::chrono::milliseconds stall_timeout);
   ClientSlot(const ClientSlot&) = delete;
   ClientSlot& operator=(const ClientSlot&) = delete;
 
@@ -37,8 +41,10 @@ class ClientSlot {
   void share_stream_with(ClientSlot& target) EXCLUDES(m_mutex);
 
  private:
+  // Guards the stream, for the whole write of one line.
   Mutex m_mutex;
   OwnedFd m_stream GUARDED_BY(m_mutex);
+  const std::chrono::milliseconds m_stall_timeout;
 };
 
 }  // namespace velmora::daemon
