@@ -1,0 +1,166 @@
+// Requests and replies over a real connection to the real daemon.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "daemon_harness.h"
+#include "foreign_user.h"
+#include "velmora/core/line_codec.h"
+
+namespace velmora::testing {
+namespace {
+
+constexpr const char* kHello = R"({"type":"hello","version":1})";
+
+class Connection : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(m_daemon.listening()); }
+  std::string hello() {
+    return R"({"type":"hello","version":1,"pid":)" + std::to_string(m_daemon.process().pid()) +
+           "}";
+  }
+
+  RunningDaemon m_daemon;
+};
+
+TEST_F(Connection, HelloIsAnsweredWithVersionAndPid) {
+  TestClient client = m_daemon.client();
+  ASSERT_TRUE(client.send_line(kHello));
+  EXPECT_EQ(client.read_line(), hello());
+  // Any number of times; nothing changes.
+  ASSERT_TRUE(client.send_line(kHello));
+  EXPECT_EQ(client.read_line(), hello());
+}
+
+TEST_F(Connection, OtherVersionGetsAnErrorThenHelloAndStaysOpen) {
+  TestClient client = m_daemon.client();
+  ASSERT_TRUE(client.send_line(R"({"type":"hello","version":2})"));
+  EXPECT_EQ(client.read_line(), R"({"type":"error","message":"取り決めの版が合いません（こちら 1）"})");
+  EXPECT_EQ(client.read_line(), hello());
+  ASSERT_TRUE(client.send_line(R"({"type":"list"})"));
+  EXPECT_EQ(client.read_line(), R"({"type":"sessions","keys":[]})");
+}
+
+TEST_F(Connection, LinesThatDoNotDecodeGetTheCodecsText) {
+  TestClient client = m_daemon.client();
+  for (std::string line : {"nonsense", R"({"type":"close"})", R"({"type":"Hello","version":1})",
+                           R"(["list",1])", "{\"type\":\"list\"} x"}) {
+    ASSERT_TRUE(client.send_line(line));
+    auto failure = decode_line(line);
+    ASSERT_FALSE(failure.has_value()) << line;
+    EXPECT_EQ(client.read_event(), Event(ErrorEvent{failure.error().text()})) << line;
+  }
+  // The connection goes on.
+  ASSERT_TRUE(client.send_line(kHello));
+  EXPECT_EQ(client.read_line(), hello());
+}
+
+TEST_F(Connection, BlankLinesAreSkippedAndCarriageReturnsStripped) {
+  TestClient client = m_daemon.client();
+  ASSERT_TRUE(client.send_raw("\n   \n\t\r\n\xe3\x80\x80\r\n"));  // the last is U+3000
+  ASSERT_TRUE(client.send_raw(std::string(kHello) + "\r\n"));
+  EXPECT_EQ(client.read_line(), hello());
+  // White space around a request is the codec's to trim.
+  ASSERT_TRUE(client.send_raw(std::string(" \t") + R"({"type":"list"})" + " \r\n"));
+  EXPECT_EQ(client.read_line(), R"({"type":"sessions","keys":[]})");
+  EXPECT_TRUE(client.silent_for(100ms));
+}
+
+TEST_F(Connection, SessionRequestsForUnknownKeysGetNoReply) {
+  TestClient client = m_daemon.client();
+  ASSERT_TRUE(client.send_line(R"({"type":"write","key":"nope","dataBase64":"bHMK"})"));
+  ASSERT_TRUE(client.send_line(R"({"type":"write","key":"nope","dataBase64":"!!"})"));
+  ASSERT_TRUE(client.send_line(R"({"type":"resize","key":"nope","cols":80,"rows":24})"));
+  ASSERT_TRUE(client.send_line(R"({"type":"close","key":"nope"})"));
+  ASSERT_TRUE(client.send_line(kHello));
+  EXPECT_EQ(client.read_line(), hello());
+}
+
+TEST_F(Connection, LinesOfAnyLengthAreReadWhole) {
+  TestClient client = m_daemon.client();
+  std::string padding(300'000, 'p');
+  ASSERT_TRUE(client.send_line(R"({"type":"list","pad":")" + padding + "\"}"));
+  EXPECT_EQ(client.read_line(), R"({"type":"sessions","keys":[]})");
+}
+
+TEST_F(Connection, LastLineWithoutLineFeedIsAnswered) {
+  TestClient client = m_daemon.client();
+  ASSERT_TRUE(client.send_raw(kHello));
+  ASSERT_EQ(::shutdown(client.fd(), SHUT_WR), 0);
+  EXPECT_EQ(client.read_line(), hello());
+  EXPECT_TRUE(client.wait_closed());
+}
+
+TEST_F(Connection, InvalidUtf8EndsTheConnectionWithoutReply) {
+  TestClient client = m_daemon.client();
+  ASSERT_TRUE(client.send_raw("{\"type\":\"list\",\"x\":\"\xff\"}\n"));
+  ASSERT_TRUE(client.send_line(kHello));
+  EXPECT_TRUE(client.wait_closed());
+  // Only that connection ended.
+  TestClient other = m_daemon.client();
+  ASSERT_TRUE(other.send_line(kHello));
+  EXPECT_EQ(other.read_line(), hello());
+}
+
+TEST_F(Connection, TwoClientsAreServedAtOnce) {
+  TestClient first = m_daemon.client();
+  TestClient second = m_daemon.client();
+  // The first stays mid-line while the second is answered.
+  ASSERT_TRUE(first.send_raw(R"({"type":)"));
+  ASSERT_TRUE(second.send_line(R"({"type":"list"})"));
+  EXPECT_EQ(second.read_line(), R"({"type":"sessions","keys":[]})");
+  ASSERT_TRUE(first.send_raw("\"list\"}\n"));
+  EXPECT_EQ(first.read_line(), R"({"type":"sessions","keys":[]})");
+  EXPECT_TRUE(second.silent_for(50ms));
+}
+
+TEST_F(Connection, ClientVanishingWhileRepliesAreWrittenHarmsNobody) {
+  for (int round = 0; round < 3; ++round) {
+    TestClient client = m_daemon.client();
+    std::string burst;
+    for (int i = 0; i < 20'000; ++i) burst += std::string(kHello) + "\n";
+    ASSERT_TRUE(client.send_raw(burst));
+    client.close();
+  }
+  TestClient other = m_daemon.client();
+  ASSERT_TRUE(other.send_line(kHello));
+  EXPECT_EQ(other.read_line(), hello());
+  EXPECT_FALSE(m_daemon.process().exited());
+}
+
+TEST_F(Connection, ShutdownEndsTheDaemonWithStatusZero) {
+  TestClient watcher = m_daemon.client();
+  TestClient client = m_daemon.client();
+  ASSERT_TRUE(client.send_line(R"({"type":"shutdown"})"));
+  auto status = m_daemon.process().wait_exit();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+  EXPECT_TRUE(client.wait_closed());
+  EXPECT_TRUE(watcher.wait_closed());
+  // The socket file stays for the next start to replace.
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(m_daemon.socket_path())));
+}
+
+TEST_F(Connection, AnotherUsersConnectionIsClosedWithoutReply) {
+  if (!can_change_user()) GTEST_SKIP() << "needs root to act as another user";
+  // Open the way for the other user, so that only the daemon's own check can refuse it.
+  ASSERT_EQ(::chmod(m_daemon.dir().path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(m_daemon.socket_path().c_str(), 0666), 0);
+  EXPECT_EQ(stranger_sends(m_daemon.socket_path(), std::string(kHello) + "\n"),
+            StrangerOutcome::kHungUp);
+  // Our own user is still served.
+  TestClient client = m_daemon.client();
+  ASSERT_TRUE(client.send_line(kHello));
+  EXPECT_EQ(client.read_line(), hello());
+}
+
+}  // namespace
+}  // namespace velmora::testing

@@ -1,0 +1,163 @@
+// The daemon's start-up, seen from outside: status lines, exit statuses, the socket file.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "daemon_harness.h"
+#include "foreign_user.h"
+#include "velmora/core/os_error.h"
+#include "velmora/core/socket_path.h"
+
+namespace velmora::testing {
+namespace {
+
+std::string listening_line(const std::string& path) {
+  return "[velmorad] 待ち受けています: " + path + "\n";
+}
+std::string bind_failure_line(const std::string& path, const std::string& error) {
+  return "[velmorad] 道を作れません（" + path + "）: " + error + "\n";
+}
+
+bool exited_with(std::optional<int> status, int code) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
+
+// A hello round trip: the daemon at path answers.
+bool answers(const std::string& path) {
+  TestClient client(path);
+  if (!client.send_line(R"({"type":"hello","version":1})")) return false;
+  auto line = client.read_line();
+  return line && line->find("\"type\":\"hello\"") != std::string::npos;
+}
+
+// A socket file with nobody behind it, as a daemon that died leaves it.
+void leave_dead_socket(const std::string& path) {
+  OwnedFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address = unix_address(path);
+  ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+}
+
+TEST(Startup, ListensOnAnOwnerOnlySocket) {
+  RunningDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  EXPECT_EQ(daemon.process().stderr_text(), listening_line(daemon.socket_path()));
+  struct stat info {};
+  ASSERT_EQ(::lstat(daemon.socket_path().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_TRUE(answers(daemon.socket_path()));
+}
+
+TEST(Startup, SecondInstanceSaysAlreadyRunningAndLeavesTheFirstServing) {
+  RunningDaemon first;
+  ASSERT_TRUE(first.listening());
+  DaemonProcess second(first.dir(), first.socket_path());
+  EXPECT_TRUE(exited_with(second.wait_exit(), 0));
+  EXPECT_EQ(second.stderr_text(), "[velmorad] すでに動いています: " + first.socket_path() + "\n");
+  EXPECT_FALSE(first.process().exited());
+  EXPECT_TRUE(answers(first.socket_path()));
+}
+
+TEST(Startup, ReplacesAStaleSocketOrAnyFileOfOurs) {
+  TempDir dir;
+  std::string stale = dir.file("stale.sock");
+  leave_dead_socket(stale);
+  std::string regular = dir.file("regular.sock");
+  std::ofstream(regular) << "not a socket";
+
+  for (const std::string& path : {stale, regular}) {
+    DaemonProcess daemon(dir, path);
+    ASSERT_TRUE(daemon.wait_listening()) << path << ": " << daemon.stderr_text();
+    EXPECT_EQ(daemon.stderr_text(), listening_line(path));
+    EXPECT_TRUE(answers(path));
+  }
+}
+
+TEST(Startup, UnusablePathsEndWithTheBindFailureLine) {
+  TempDir dir;
+  std::string missing = dir.file("no/such/dir/d.sock");
+  DaemonProcess in_missing_dir(dir, missing);
+  EXPECT_TRUE(exited_with(in_missing_dir.wait_exit(), 1));
+  EXPECT_EQ(in_missing_dir.stderr_text(),
+            bind_failure_line(missing, "No such file or directory (os error 2)"));
+
+  std::string too_long = dir.file(std::string(200, 'p'));
+  DaemonProcess with_long_path(dir, too_long);
+  EXPECT_TRUE(exited_with(with_long_path.wait_exit(), 1));
+  EXPECT_EQ(with_long_path.stderr_text(),
+            bind_failure_line(too_long, "path must be shorter than SUN_LEN"));
+
+  DaemonProcess with_empty_path(dir, "");
+  EXPECT_TRUE(exited_with(with_empty_path.wait_exit(), 1));
+  EXPECT_EQ(with_empty_path.stderr_text(),
+            bind_failure_line("", "No such file or directory (os error 2)"));
+}
+
+TEST(Startup, InvalidUtf8InTheVariableMeansTheDefaultPath) {
+  std::string path = socket_path(::getuid());
+  if (std::filesystem::exists(std::filesystem::symlink_status(path)))
+    GTEST_SKIP() << "something already lives at " << path;
+  TempDir dir;
+  {
+    DaemonProcess daemon(dir, path, {{"VELMORAD_SOCKET", std::string("\xff\xfe")}});
+    ASSERT_TRUE(daemon.wait_listening()) << daemon.stderr_text();
+    EXPECT_EQ(daemon.stderr_text(), listening_line(path));
+  }
+  ::unlink(path.c_str());
+}
+
+TEST(Startup, StandardDescriptorsAreOpenedOnDevNull) {
+  if (!std::filesystem::exists("/proc/self/fd")) GTEST_SKIP() << "no /proc here";
+  TempDir dir;
+  std::string path = dir.file("d.sock");
+  // The daemon starts with 0, 1 and 2 closed, so nothing is written anywhere; it must still
+  // listen, and not on one of those numbers.
+  DaemonProcess daemon(dir, path, {}, {"/bin/sh", "-c", "exec \"$0\" <&- >&- 2>&-"});
+  ASSERT_TRUE(wait_until([&] { return answers(path); }));
+  for (int fd = 0; fd <= 2; ++fd) {
+    auto link = std::filesystem::read_symlink("/proc/" + std::to_string(daemon.pid()) + "/fd/" +
+                                              std::to_string(fd));
+    EXPECT_EQ(link, "/dev/null") << "descriptor " << fd;
+  }
+}
+
+TEST(Startup, AnotherUsersDaemonIsNeitherTrustedNorRemoved) {
+  if (!can_change_user()) GTEST_SKIP() << "needs root to act as another user";
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  std::string path = dir.file("d.sock");
+  StrangerListener stranger(path);
+  ASSERT_TRUE(stranger.ready());
+
+  DaemonProcess daemon(dir, path);
+  EXPECT_TRUE(exited_with(daemon.wait_exit(), 1));
+  EXPECT_EQ(daemon.stderr_text(), bind_failure_line(path, OsError(EADDRINUSE).display()));
+  struct stat info {};
+  ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, kStrangerId);
+}
+
+TEST(Startup, AnotherUsersLeftoverSocketIsNotRemoved) {
+  if (!can_change_user()) GTEST_SKIP() << "needs root to act as another user";
+  TempDir dir;
+  std::string path = dir.file("d.sock");
+  leave_dead_socket(path);
+  ASSERT_EQ(::lchown(path.c_str(), kStrangerId, kStrangerId), 0);
+
+  DaemonProcess daemon(dir, path);
+  EXPECT_TRUE(exited_with(daemon.wait_exit(), 1));
+  EXPECT_EQ(daemon.stderr_text(), bind_failure_line(path, OsError(EADDRINUSE).display()));
+  struct stat info {};
+  ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, kStrangerId);
+}
+
+}  // namespace
+}  // namespace velmora::testing
