@@ -31,4 +31,8 @@ Result<Event> decode_event(std::string_view line);
 // declaration order, "cwd" null when none), followed by one line feed. decode_line reads it back.
 std::string encode_request(const Request& request);
 
+// text as one JSON string, quotation marks included, escaped like every string of encode_line
+// (bytes that are not well-formed UTF-8 become U+FFFD). For clients that print JSON of their own.
+std::string json_quote(std::string_view text);
+
 }  // namespace velmora

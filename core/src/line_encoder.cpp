@@ -1,0 +1,169 @@
+// Writing events (the daemon's direction) and requests (the clients' direction) as lines.
+
+#include "velmora/core/line_codec.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+
+#include "json_writer.h"
+#include "velmora/core/base64.h"
+
+namespace velmora {
+namespace {
+
+template <typename Sink>
+void put_base64(Sink& sink, const unsigned char* bytes, std::size_t size) {
+  if constexpr (std::is_same_v<Sink, json::LengthCounter>) {
+    sink.reserve(base64_encoded_size(size));
+  } else {
+    base64_encode_into(sink.reserve(base64_encoded_size(size)), bytes, size);
+  }
+}
+
+template <typename Sink>
+void put_output_event(Sink& s, std::string_view key, const unsigned char* bytes, std::size_t size) {
+  s.raw(R"({"type":"output","key":)");
+  s.string(key);
+  s.raw(R"(,"dataBase64":")");
+  put_base64(s, bytes, size);
+  s.raw("\"}\n");
+}
+
+template <typename Sink>
+void put_event(Sink& s, const Event& event) {
+  std::visit(
+      [&](const auto& e) {
+        using T = std::decay_t<decltype(e)>;
+        if constexpr (std::is_same_v<T, HelloEvent>) {
+          s.raw(R"({"type":"hello","version":)");
+          s.unsigned_integer(e.version);
+          s.raw(R"(,"pid":)");
+          s.unsigned_integer(e.pid);
+        } else if constexpr (std::is_same_v<T, AttachedEvent>) {
+          s.raw(R"({"type":"attached","key":)");
+          s.string(e.key);
+          s.raw(e.resumed ? R"(,"resumed":true)" : R"(,"resumed":false)");
+          s.raw(R"(,"replayBase64":)");
+          s.string(e.replay_base64);
+          s.raw(R"(,"cwd":)");
+          s.string(e.cwd);
+          s.raw(R"(,"pid":)");
+          s.unsigned_integer(e.pid);
+        } else if constexpr (std::is_same_v<T, OutputEvent>) {
+          s.raw(R"({"type":"output","key":)");
+          s.string(e.key);
+          s.raw(R"(,"dataBase64":)");
+          s.string(e.data_base64);
+        } else if constexpr (std::is_same_v<T, ExitedEvent>) {
+          s.raw(R"({"type":"exited","key":)");
+          s.string(e.key);
+        } else if constexpr (std::is_same_v<T, SessionsEvent>) {
+          s.raw(R"({"type":"sessions","keys":[)");
+          bool first = true;
+          for (const SessionInfo& row : e.keys) {
+            if (!first) s.put(',');
+            first = false;
+            s.raw(R"({"key":)");
+            s.string(row.key);
+            s.raw(R"(,"cwd":)");
+            s.string(row.cwd);
+            s.raw(R"(,"startedAt":)");
+            s.unsigned_integer(row.started_at);
+            s.raw(R"(,"pid":)");
+            s.unsigned_integer(row.pid);
+            s.put('}');
+          }
+          s.put(']');
+        } else {
+          static_assert(std::is_same_v<T, ErrorEvent>);
+          s.raw(R"({"type":"error","message":)");
+          s.string(e.message);
+        }
+      },
+      event);
+  s.raw("}\n");
+}
+
+template <typename Sink>
+void put_request(Sink& s, const Request& request) {
+  std::visit(
+      [&](const auto& r) {
+        using T = std::decay_t<decltype(r)>;
+        if constexpr (std::is_same_v<T, HelloRequest>) {
+          s.raw(R"({"type":"hello","version":)");
+          s.unsigned_integer(r.version);
+        } else if constexpr (std::is_same_v<T, AttachRequest>) {
+          s.raw(R"({"type":"attach","key":)");
+          s.string(r.key);
+          s.raw(R"(,"cwd":)");
+          if (r.cwd) {
+            s.string(*r.cwd);
+          } else {
+            s.raw("null");
+          }
+          s.raw(R"(,"cols":)");
+          s.unsigned_integer(r.cols);
+          s.raw(R"(,"rows":)");
+          s.unsigned_integer(r.rows);
+          s.raw(R"(,"env":[)");
+          bool first = true;
+          for (const auto& [name, value] : r.env) {
+            if (!first) s.put(',');
+            first = false;
+            s.put('[');
+            s.string(name);
+            s.put(',');
+            s.string(value);
+            s.put(']');
+          }
+          s.put(']');
+        } else if constexpr (std::is_same_v<T, WriteRequest>) {
+          s.raw(R"({"type":"write","key":)");
+          s.string(r.key);
+          s.raw(R"(,"dataBase64":)");
+          s.string(r.data_base64);
+        } else if constexpr (std::is_same_v<T, ResizeRequest>) {
+          s.raw(R"({"type":"resize","key":)");
+          s.string(r.key);
+          s.raw(R"(,"cols":)");
+          s.unsigned_integer(r.cols);
+          s.raw(R"(,"rows":)");
+          s.unsigned_integer(r.rows);
+        } else if constexpr (std::is_same_v<T, CloseRequest>) {
+          s.raw(R"({"type":"close","key":)");
+          s.string(r.key);
+        } else if constexpr (std::is_same_v<T, ListRequest>) {
+          s.raw(R"({"type":"list")");
+        } else {
+          static_assert(std::is_same_v<T, ShutdownRequest>);
+          s.raw(R"({"type":"shutdown")");
+        }
+      },
+      request);
+  s.raw("}\n");
+}
+
+}  // namespace
+
+Result<std::string> encode_line(const Event& event) {
+  // Every event of the protocol has a JSON form, so writing cannot fail; the result type leaves
+  // room for the "組み立てに失敗: ..." failure should an unwritable shape ever appear.
+  return json::build([&](auto& sink) { put_event(sink, event); });
+}
+
+std::string encode_output_line(std::string_view key, const unsigned char* bytes, std::size_t size) {
+  return json::build([&](auto& sink) { put_output_event(sink, key, bytes, size); });
+}
+
+std::string encode_request(const Request& request) {
+  return json::build([&](auto& sink) { put_request(sink, request); });
+}
+
+std::string json_quote(std::string_view text) {
+  return json::build([&](auto& sink) { sink.string(text); });
+}
+
+}  // namespace velmora
