@@ -1,0 +1,136 @@
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+
+#include "shell_client.h"
+
+namespace velmora::testing {
+namespace {
+
+TEST(OutputPump, ReportsAShellThatExitsOnce) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  ShellClient client(daemon.socket_path());
+  auto created = client.attached("k");
+  ASSERT_TRUE(created);
+  client.type("k", "echo by''e; exit\r");
+  auto exited = client.next_event();
+  ASSERT_TRUE(exited);
+  ASSERT_TRUE(std::holds_alternative<ExitedEvent>(*exited));
+  EXPECT_EQ(std::get<ExitedEvent>(*exited).key, "k");
+  EXPECT_NE(client.output("k").find("bye"), std::string::npos);
+
+  // Nothing after exited: neither output nor a second exited.
+  EXPECT_FALSE(client.next_event(300ms));
+  ASSERT_TRUE(std::holds_alternative<ExitedEvent>(client.log().back()));
+  auto rows = client.list();
+  ASSERT_TRUE(rows);
+  EXPECT_TRUE(rows->empty());
+
+  // The shell is collected, not left as a zombie of the daemon.
+  EXPECT_TRUE(wait_until([&] { return process_gone(static_cast<pid_t>(created->pid)); }, 3s));
+  if (have_proc()) EXPECT_TRUE(zombie_children(daemon.process().pid()).empty());
+}
+
+TEST(OutputPump, LeavesNoZombies) {
+  if (!have_proc()) GTEST_SKIP() << "needs /proc";
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  ShellClient client(daemon.socket_path());
+  // One shell ends by itself, one is closed, and one is closed while it ignores SIGHUP.
+  ASSERT_TRUE(client.attached("exits"));
+  ASSERT_TRUE(client.attached("closed"));
+  ASSERT_TRUE(client.attached("stubborn"));
+  client.type("stubborn", "trap '' HUP; echo tr''apped\r");
+  ASSERT_TRUE(client.wait_output("stubborn", "trapped"));
+  client.type("exits", "exit\r");
+  client.send(CloseRequest{"closed"});
+  client.send(CloseRequest{"stubborn"});
+  for (int i = 0; i < 3; ++i) {
+    auto event = client.next_event();
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(std::holds_alternative<ExitedEvent>(*event));
+  }
+  pid_t daemon_pid = daemon.process().pid();
+  EXPECT_TRUE(wait_until([&] { return zombie_children(daemon_pid).empty(); }, 3s));
+  // Only the shells of live sessions remain as children.
+  auto rows = client.list();
+  ASSERT_TRUE(rows);
+  EXPECT_TRUE(rows->empty());
+}
+
+TEST(OutputPump, KeepsOtherClientsGoingWhileOneStopsReading) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  // This client never reads again once its shell floods it.
+  ShellClient stalled(daemon.socket_path());
+  ASSERT_TRUE(stalled.attached("flood"));
+  stalled.type("flood", "yes flooding\r");
+
+  ShellClient other(daemon.socket_path());
+  // Wait until the flood has filled the socket buffers (the pump is then blocked in a write).
+  ASSERT_TRUE(wait_until(
+      [&] {
+        int queued = 0;
+        return ::ioctl(stalled.raw().fd(), FIONREAD, &queued) == 0 && queued > 100000;
+      },
+      10s));
+  std::this_thread::yield();
+
+  // A resume of the flooded session waits for its slot, which the blocked pump holds. It must
+  // not hold up anyone else meanwhile.
+  auto resumer = std::async(std::launch::async, [&] {
+    ShellClient client(daemon.socket_path());
+    return client.attached("flood", {}, 80, 24).has_value();
+  });
+
+  auto start = Clock::now();
+  EXPECT_TRUE(other.hello(3s));
+  EXPECT_TRUE(other.list(3s));
+  ASSERT_TRUE(other.attached("fresh"));
+  other.type("fresh", "echo qu''ick\r");
+  EXPECT_TRUE(other.wait_output("fresh", "quick", 3s));
+  // Well below the time after which a write to a stalled client counts as failed.
+  EXPECT_LT(Clock::now() - start, 5s);
+
+  // Once the stalled client goes away, the blocked write fails and the resume goes through.
+  stalled.disconnect();
+  EXPECT_TRUE(resumer.get());
+  other.send(CloseRequest{"flood"});
+}
+
+TEST(Shutdown, KillsEveryShellAndExits) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  ShellClient client(daemon.socket_path());
+  std::vector<pid_t> shells;
+  for (const char* key : {"a", "b", "c"}) {
+    auto attached = client.attached(key);
+    ASSERT_TRUE(attached);
+    shells.push_back(static_cast<pid_t>(attached->pid));
+  }
+  client.type("c", "trap '' HUP; echo tr''apped\r");
+  ASSERT_TRUE(client.wait_output("c", "trapped"));
+  ShellClient bystander(daemon.socket_path());
+  ASSERT_TRUE(bystander.hello());
+
+  ASSERT_TRUE(client.send(ShutdownRequest{}));
+  auto status = daemon.process().wait_exit(5s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
+  EXPECT_TRUE(bystander.raw().wait_closed(5s));
+  for (pid_t pid : shells) {
+    EXPECT_TRUE(wait_until([&] { return process_gone(pid) || process_state(pid) == 'Z'; }, 5s))
+        << pid;
+  }
+}
+
+}  // namespace
+}  // namespace velmora::testing

@@ -1,0 +1,362 @@
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "shell_client.h"
+
+namespace velmora::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::uint64_t now_seconds() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count());
+}
+
+// The shell's physical working directory, asked of the shell itself.
+std::string shell_pwd(ShellClient& client, const std::string& key) {
+  static int counter = 0;
+  std::string tag = "pwd" + std::to_string(++counter);
+  client.type(key, "echo " + tag + "'<'$(pwd -P)'>'\r");
+  if (!client.wait_output(key, tag + "<")) return "";
+  client.wait_output(key, ">\r\n");
+  const std::string& out = client.output(key);
+  auto start = out.rfind(tag + "<") + tag.size() + 1;
+  return out.substr(start, out.find('>', start) - start);
+}
+
+std::string real(const std::string& path) { return fs::canonical(path).string(); }
+
+TEST(NewSession, StartsALoginShellAndReportsIt) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  TempDir work;
+  ShellClient client(daemon.socket_path());
+  std::uint64_t before = now_seconds();
+  auto attached = client.attached("main", work.path());
+  ASSERT_TRUE(attached);
+  EXPECT_EQ(attached->key, "main");
+  EXPECT_FALSE(attached->resumed);
+  EXPECT_EQ(attached->replay_base64, "");
+  EXPECT_EQ(attached->cwd, work.path());
+  ASSERT_GT(attached->pid, 0u);
+
+  if (have_proc()) {
+    pid_t pid = static_cast<pid_t>(attached->pid);
+    EXPECT_EQ(parent_of(pid), daemon.process().pid());
+    EXPECT_EQ(read_file("/proc/" + std::to_string(pid) + "/cmdline"), std::string("/bin/sh\0-l\0", 11));
+  }
+  EXPECT_EQ(shell_pwd(client, "main"), real(work.path()));
+
+  auto rows = client.list();
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(rows->size(), 1u);
+  EXPECT_EQ((*rows)[0].key, "main");
+  EXPECT_EQ((*rows)[0].cwd, work.path());
+  EXPECT_EQ((*rows)[0].pid, attached->pid);
+  EXPECT_GE((*rows)[0].started_at, before);
+  EXPECT_LE((*rows)[0].started_at, now_seconds());
+}
+
+TEST(NewSession, ChoosesTheWorkingDirectory) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  TempDir work;
+  ShellClient client(daemon.socket_path());
+
+  // Relative to the daemon's working directory (the same as ours), reported as sent.
+  std::string relative = fs::relative(work.path(), fs::current_path()).string();
+  ASSERT_FALSE(relative.empty());
+  ASSERT_NE(relative[0], '/');
+  auto a = client.attached("relative", relative);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->cwd, relative);
+  EXPECT_EQ(shell_pwd(client, "relative"), real(work.path()));
+
+  // A symbolic link to a directory counts as a directory.
+  fs::create_directory(work.file("target"));
+  fs::create_directory_symlink(work.file("target"), work.file("link"));
+  auto b = client.attached("link", work.file("link"));
+  ASSERT_TRUE(b);
+  EXPECT_EQ(b->cwd, work.file("link"));
+
+  // A regular file, a missing directory and no directory at all give HOME.
+  std::ofstream(work.file("plain")) << "x";
+  for (const auto& cwd : {std::optional<std::string>(work.file("plain")),
+                          std::optional<std::string>(work.file("missing")),
+                          std::optional<std::string>()}) {
+    auto c = client.attached("home" + cwd.value_or(""), cwd);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->cwd, daemon.home());
+  }
+  EXPECT_EQ(shell_pwd(client, "home" + work.file("plain")), real(daemon.home()));
+
+  auto rows = client.list();
+  ASSERT_TRUE(rows);
+  EXPECT_EQ(rows->size(), 5u);
+  EXPECT_EQ(find_row(*rows, "relative")->cwd, relative);
+  EXPECT_EQ(find_row(*rows, "home" + work.file("missing"))->cwd, daemon.home());
+}
+
+TEST(NewSession, FallsBackToTheRootWithoutHome) {
+  ShellDaemon daemon("/bin/sh", {{"HOME", std::nullopt}});
+  ASSERT_TRUE(daemon.listening());
+  ShellClient client(daemon.socket_path());
+  auto attached = client.attached("k", "/no/such/directory");
+  ASSERT_TRUE(attached);
+  EXPECT_EQ(attached->cwd, "/");
+  EXPECT_EQ(shell_pwd(client, "k"), "/");
+}
+
+TEST(NewSession, PassesTheClientsEnvironment) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  ShellClient client(daemon.socket_path());
+  ASSERT_TRUE(client.attached("k", {}, 80, 24,
+                              {{"VELMORA_ONE", "first value"}, {"VELMORA_TWO", "x"},
+                               {"VELMORA_TWO", "second"}}));
+  client.type("k", "echo \"<$VELMORA_ONE|$VELMORA_TWO>\"\r");
+  EXPECT_TRUE(client.wait_output("k", "<first value|second>"));
+}
+
+TEST(NewSession, ReportsAShellThatCannotStart) {
+  {
+    ShellDaemon daemon("/no/such/shell");
+    ASSERT_TRUE(daemon.listening());
+    ShellClient client(daemon.socket_path());
+    auto event = client.attach("k");
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(std::holds_alternative<ErrorEvent>(*event));
+    EXPECT_EQ(std::get<ErrorEvent>(*event).message,
+              "シェルを起こせません: Unable to spawn /no/such/shell because it doesn't exist on "
+              "the filesystem or is not executable (ENOENT: No such file or directory)");
+    auto rows = client.list();
+    ASSERT_TRUE(rows);
+    EXPECT_TRUE(rows->empty());
+  }
+  {
+    ShellDaemon daemon;
+    ASSERT_TRUE(daemon.listening());
+    ShellClient client(daemon.socket_path());
+    auto event = client.attach("k", {}, 80, 24, {{"BAD", std::string("a\0b", 3)}});
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(std::holds_alternative<ErrorEvent>(*event));
+    EXPECT_EQ(std::get<ErrorEvent>(*event).message,
+              "シェルを起こせません: nul byte found in provided data");
+    auto rows = client.list();
+    ASSERT_TRUE(rows);
+    EXPECT_TRUE(rows->empty());
+  }
+}
+
+TEST(Session, TypedCommandsAnswerOnTheirOwnKey) {
+  ShellDaemon daemon("/bin/bash");
+  ASSERT_TRUE(daemon.listening());
+  ShellClient client(daemon.socket_path());
+  ASSERT_TRUE(client.attached("one"));
+  ASSERT_TRUE(client.attached("two"));
+  // The quotes keep the echoed command line from matching what the command prints.
+  client.type("one", "echo fi''rst\r");
+  client.type("two", "echo sec''ond\r");
+  ASSERT_TRUE(client.wait_output("one", "first"));
+  ASSERT_TRUE(client.wait_output("two", "second"));
+  EXPECT_EQ(client.output("one").find("second"), std::string::npos);
+  EXPECT_EQ(client.output("two").find("first"), std::string::npos);
+  EXPECT_EQ(client.undecodable(), 0);
+}
+
+TEST(Session, IgnoresBadWritesAndUnknownKeys) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  ShellClient client(daemon.socket_path());
+  ASSERT_TRUE(client.attached("k"));
+  client.send(WriteRequest{"k", "ZWNobyBvb3BzDQ="});  // not canonical base64
+  client.send(WriteRequest{"k", "*not base64*"});
+  client.send(WriteRequest{"nobody", base64_encode("echo x\r")});
+  client.send(ResizeRequest{"nobody", 10, 10});
+  client.send(CloseRequest{"nobody"});
+  // Nothing answers them: the next event is the reply to this hello.
+  ASSERT_TRUE(client.send(HelloRequest{1}));
+  auto next = client.next_event();
+  ASSERT_TRUE(next);
+  EXPECT_TRUE(std::holds_alternative<HelloEvent>(*next));
+
+  client.type("k", "echo al''ive\r");
+  ASSERT_TRUE(client.wait_output("k", "alive"));
+  EXPECT_EQ(client.output("k").find("oops"), std::string::npos);
+  auto rows = client.list();
+  ASSERT_TRUE(rows);
+  EXPECT_EQ(rows->size(), 1u);
+}
+
+TEST(Resume, AnotherConnectionTakesTheSessionOver) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  TempDir work;
+  ShellClient first(daemon.socket_path());
+  auto created = first.attached("k", work.path(), 80, 24);
+  ASSERT_TRUE(created);
+  first.type("k", "echo be''fore\r");
+  ASSERT_TRUE(first.wait_output("k", "before"));
+
+  ShellClient second(daemon.socket_path());
+  auto resumed = second.attached("k", "/", 100, 30);
+  ASSERT_TRUE(resumed);
+  EXPECT_TRUE(resumed->resumed);
+  EXPECT_EQ(resumed->pid, created->pid);
+  EXPECT_EQ(resumed->cwd, work.path());
+  auto replay = base64_decode(resumed->replay_base64);
+  ASSERT_TRUE(replay);
+  EXPECT_NE(replay->find("before"), std::string::npos);
+
+  second.type("k", "stty size; echo af''ter\r");
+  ASSERT_TRUE(second.wait_output("k", "after"));
+  EXPECT_NE(second.output("k").find("30 100"), std::string::npos);
+  // Only one shell: the table still has one row with the same process.
+  auto rows = second.list();
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(rows->size(), 1u);
+  EXPECT_EQ((*rows)[0].pid, created->pid);
+
+  // The first client got nothing of it, and its connection is still open.
+  first.drain();
+  EXPECT_EQ(first.output("k").find("after"), std::string::npos);
+  EXPECT_FALSE(first.raw().wait_closed(100ms));
+  EXPECT_TRUE(first.raw().send_line(""));
+}
+
+TEST(Resume, TheCreatingConnectionCanResumeItsOwnSession) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  ShellClient client(daemon.socket_path());
+  auto created = client.attached("k");
+  ASSERT_TRUE(created);
+  client.type("k", "echo on''e\r");
+  ASSERT_TRUE(client.wait_output("k", "one"));
+
+  auto again = client.attached("k", {}, 90, 20);
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(again->resumed);
+  EXPECT_EQ(again->pid, created->pid);
+  EXPECT_NE(base64_decode(again->replay_base64).value_or("").find("one"), std::string::npos);
+  client.type("k", "stty size; echo tw''o\r");
+  ASSERT_TRUE(client.wait_output("k", "two"));
+  EXPECT_NE(client.output("k").find("20 90"), std::string::npos);
+  EXPECT_TRUE(client.hello());
+}
+
+TEST(Resume, ReplaysOutputMadeWhileDetached) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  TempDir work;
+  {
+    ShellClient client(daemon.socket_path());
+    ASSERT_TRUE(client.attached("k", work.path()));
+    // The shell prints only once the client has gone.
+    client.type("k", "while [ ! -e go ]; do sleep 0.02; done; echo la''ter; touch done\r");
+    ASSERT_TRUE(client.wait_output("k", "touch done"));
+  }
+  std::ofstream(work.file("go")) << "";
+  ASSERT_TRUE(wait_until([&] { return fs::exists(work.file("done")); }));
+
+  ShellClient later(daemon.socket_path());
+  auto resumed = later.attached("k");
+  ASSERT_TRUE(resumed);
+  EXPECT_TRUE(resumed->resumed);
+  EXPECT_NE(base64_decode(resumed->replay_base64).value_or("").find("later"),
+            std::string::npos);
+}
+
+TEST(Resume, ReplayHoldsExactlyTheLastOutput) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  ShellClient watcher(daemon.socket_path());
+  ASSERT_TRUE(watcher.attached("k"));
+  // About 390000 bytes of numbered lines.
+  watcher.type("k", "seq 1 60000; echo fin''ished\r");
+  ASSERT_TRUE(watcher.wait_output("k", "finished", 60s));
+  // Let the prompt arrive; the shell is idle afterwards.
+  watcher.drain();
+
+  ShellClient resumer(daemon.socket_path());
+  auto resumed = resumer.attached("k");
+  ASSERT_TRUE(resumed);
+  watcher.drain();
+  auto replay = base64_decode(resumed->replay_base64);
+  ASSERT_TRUE(replay);
+  const std::string& seen = watcher.output("k");
+  ASSERT_GT(seen.size(), 262144u);
+  ASSERT_EQ(replay->size(), 262144u);
+  EXPECT_TRUE(*replay == seen.substr(seen.size() - 262144));
+}
+
+TEST(Close, EndsTheShellAndReportsExited) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  ShellClient client(daemon.socket_path());
+  auto created = client.attached("k");
+  ASSERT_TRUE(created);
+  ASSERT_TRUE(client.attached("other"));
+  ASSERT_TRUE(client.send(CloseRequest{"k"}));
+
+  // No reply to the close: the next event is the pump's exited.
+  auto next = client.next_event();
+  ASSERT_TRUE(next);
+  ASSERT_TRUE(std::holds_alternative<ExitedEvent>(*next));
+  EXPECT_EQ(std::get<ExitedEvent>(*next).key, "k");
+  auto rows = client.list();
+  ASSERT_TRUE(rows);
+  EXPECT_FALSE(find_row(*rows, "k"));
+  EXPECT_TRUE(find_row(*rows, "other"));
+  EXPECT_TRUE(wait_until([&] { return process_gone(static_cast<pid_t>(created->pid)); }, 3s));
+}
+
+TEST(Close, KillsAShellThatIgnoresHangUp) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  ShellClient client(daemon.socket_path());
+  auto created = client.attached("k");
+  ASSERT_TRUE(created);
+  client.type("k", "trap '' HUP; echo tr''apped\r");
+  ASSERT_TRUE(client.wait_output("k", "trapped"));
+  ASSERT_TRUE(client.send(CloseRequest{"k"}));
+  auto next = client.next_event();
+  ASSERT_TRUE(next);
+  EXPECT_TRUE(std::holds_alternative<ExitedEvent>(*next));
+  EXPECT_TRUE(wait_until([&] { return process_gone(static_cast<pid_t>(created->pid)); }, 3s));
+}
+
+TEST(Close, AnEndingPumpLeavesANewerSessionAlone) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  ShellClient client(daemon.socket_path());
+  auto old_session = client.attached("k");
+  ASSERT_TRUE(old_session);
+  ASSERT_TRUE(client.send(CloseRequest{"k"}));
+  auto new_session = client.attached("k");
+  ASSERT_TRUE(new_session);
+  EXPECT_FALSE(new_session->resumed);
+  EXPECT_NE(new_session->pid, old_session->pid);
+
+  // The old pump's exited; had it removed the new session, that shell would end as well and a
+  // second exited would follow.
+  auto exited = client.next_event();
+  ASSERT_TRUE(exited);
+  ASSERT_TRUE(std::holds_alternative<ExitedEvent>(*exited));
+  EXPECT_FALSE(client.next_event(500ms));
+  auto rows = client.list();
+  ASSERT_TRUE(rows);
+  ASSERT_TRUE(find_row(*rows, "k"));
+  EXPECT_EQ(find_row(*rows, "k")->pid, new_session->pid);
+  client.type("k", "echo st''ill\r");
+  EXPECT_TRUE(client.wait_output("k", "still"));
+}
+
+}  // namespace
+}  // namespace velmora::testing

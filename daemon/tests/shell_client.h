@@ -1,0 +1,216 @@
+#pragma once
+
+// End-to-end support for session tests: a daemon that starts real shells, and a client that
+// keeps each session's output apart from the other events.
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "daemon_harness.h"
+#include "velmora/core/base64.h"
+
+namespace velmora::testing {
+
+// A daemon whose sessions run `shell` with HOME in a directory of their own.
+class ShellDaemon {
+ public:
+  explicit ShellDaemon(std::string shell = "/bin/sh",
+                       std::map<std::string, std::optional<std::string>> env = {})
+      : m_daemon(with_defaults(std::move(shell), std::move(env), m_home.path())) {}
+
+  bool listening() const { return m_daemon.listening(); }
+  const std::string& home() const { return m_home.path(); }
+  const TempDir& dir() const { return m_daemon.dir(); }
+  DaemonProcess& process() { return m_daemon.process(); }
+  const std::string& socket_path() const { return m_daemon.socket_path(); }
+
+ private:
+  static std::map<std::string, std::optional<std::string>> with_defaults(
+      std::string shell, std::map<std::string, std::optional<std::string>> env,
+      const std::string& home) {
+    env.emplace("SHELL", std::move(shell));
+    env.emplace("HOME", home);
+    // Keep login shells quiet and predictable.
+    env.emplace("ENV", std::nullopt);
+    env.emplace("PS1", "$ ");
+    return env;
+  }
+
+  TempDir m_home;
+  RunningDaemon m_daemon;
+};
+
+// A connection that sorts what arrives: output is collected per key (decoded), every other event
+// is queued in arrival order. `log` keeps the order of everything, output included.
+class ShellClient {
+ public:
+  explicit ShellClient(const std::string& socket_path) : m_client(socket_path) {}
+
+  bool connected() const { return m_client.connected(); }
+  TestClient& raw() { return m_client; }
+  void disconnect() { m_client.close(); }
+
+  bool send(const Request& request) { return m_client.send_request(request); }
+
+  // Sends the attach and returns the attached or error event that answers it.
+  std::optional<Event> attach(const std::string& key, std::optional<std::string> cwd = {},
+                              std::uint16_t cols = 80, std::uint16_t rows = 24,
+                              std::vector<EnvPair> env = {}) {
+    if (!send(AttachRequest{key, std::move(cwd), cols, rows, std::move(env)})) return {};
+    return next_event_where([](const Event& event) {
+      return std::holds_alternative<AttachedEvent>(event) ||
+             std::holds_alternative<ErrorEvent>(event);
+    });
+  }
+  std::optional<AttachedEvent> attached(const std::string& key,
+                                        std::optional<std::string> cwd = {},
+                                        std::uint16_t cols = 80, std::uint16_t rows = 24,
+                                        std::vector<EnvPair> env = {}) {
+    auto event = attach(key, std::move(cwd), cols, rows, std::move(env));
+    if (!event || !std::holds_alternative<AttachedEvent>(*event)) return {};
+    return std::get<AttachedEvent>(*event);
+  }
+
+  // Types text into the session's terminal.
+  bool type(const std::string& key, const std::string& text) {
+    return send(WriteRequest{key, base64_encode(text)});
+  }
+
+  std::optional<std::vector<SessionInfo>> list(std::chrono::milliseconds timeout = 10s) {
+    if (!send(ListRequest{})) return {};
+    auto event = next_event_where(
+        [](const Event& e) { return std::holds_alternative<SessionsEvent>(e); }, timeout);
+    if (!event) return {};
+    return std::get<SessionsEvent>(*event).keys;
+  }
+
+  bool hello(std::chrono::milliseconds timeout = 10s) {
+    if (!send(HelloRequest{1})) return false;
+    return next_event_where(
+               [](const Event& e) { return std::holds_alternative<HelloEvent>(e); }, timeout)
+        .has_value();
+  }
+
+  // Reads until the session's collected output contains text.
+  bool wait_output(const std::string& key, const std::string& text,
+                   std::chrono::milliseconds timeout = 10s) {
+    auto deadline = Clock::now() + timeout;
+    while (output(key).find(text) == std::string::npos) {
+      if (!read_one(deadline)) return false;
+    }
+    return true;
+  }
+
+  // The next event other than output (output read meanwhile is collected).
+  std::optional<Event> next_event(std::chrono::milliseconds timeout = 10s) {
+    return next_event_where([](const Event&) { return true; }, timeout);
+  }
+
+  template <typename Pred>
+  std::optional<Event> next_event_where(Pred pred, std::chrono::milliseconds timeout = 10s) {
+    auto deadline = Clock::now() + timeout;
+    while (true) {
+      for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+        if (pred(*it)) {
+          Event event = std::move(*it);
+          m_pending.erase(it);
+          return event;
+        }
+      }
+      if (!read_one(deadline)) return {};
+    }
+  }
+
+  // Reads whatever arrives until nothing has come for `quiet`.
+  void drain(std::chrono::milliseconds quiet = 300ms) {
+    while (read_one(Clock::now() + quiet)) {
+    }
+  }
+
+  const std::string& output(const std::string& key) { return m_output[key]; }
+  const std::vector<Event>& log() const { return m_log; }
+  // Lines that did not decode as events.
+  int undecodable() const { return m_undecodable; }
+
+ private:
+  bool read_one(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    auto line = m_client.read_line(left);
+    if (!line) return false;
+    auto event = decode_event(*line);
+    if (!event) {
+      ++m_undecodable;
+      return true;
+    }
+    m_log.push_back(*event);
+    if (auto* output = std::get_if<OutputEvent>(&*event)) {
+      auto bytes = base64_decode(output->data_base64);
+      if (!bytes) ++m_undecodable;
+      m_output[output->key] += bytes.value_or("");
+    } else {
+      m_pending.push_back(std::move(*event));
+    }
+    return true;
+  }
+
+  TestClient m_client;
+  std::map<std::string, std::string> m_output;
+  std::deque<Event> m_pending;
+  std::vector<Event> m_log;
+  int m_undecodable = 0;
+};
+
+inline std::optional<SessionInfo> find_row(const std::vector<SessionInfo>& rows,
+                                           const std::string& key) {
+  for (const auto& row : rows)
+    if (row.key == key) return row;
+  return {};
+}
+
+// The state letter of a process from /proc ('Z' for a zombie), or nothing when it does not exist.
+inline std::optional<char> process_state(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  auto close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size()) return {};
+  return stat[close + 2];
+}
+
+inline std::optional<pid_t> parent_of(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  auto close = stat.rfind(')');
+  if (close == std::string::npos || close + 4 >= stat.size()) return {};
+  return static_cast<pid_t>(std::atoi(stat.c_str() + close + 4));
+}
+
+// Children of parent that have ended but were never collected.
+inline std::vector<pid_t> zombie_children(pid_t parent) {
+  std::vector<pid_t> zombies;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return zombies;
+  while (dirent* entry = ::readdir(proc)) {
+    if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+    pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (parent_of(pid) == parent && process_state(pid) == 'Z') zombies.push_back(pid);
+  }
+  ::closedir(proc);
+  return zombies;
+}
+
+inline bool have_proc() { return std::filesystem::exists("/proc/self/stat"); }
+
+inline bool process_gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+}  // namespace velmora::testing
