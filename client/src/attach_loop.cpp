@@ -1,0 +1,417 @@
+#include "attach_loop.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "attach_stream.h"
+#include "daemon_connection.h"
+#include "daemon_launcher.h"
+#include "display_text.h"
+#include "io_util.h"
+#include "mode_tracker.h"
+#include "platform.h"
+#include "terminal.h"
+#include "velmora/core/base64.h"
+#include "velmora/core/line_codec.h"
+#include "velmora/core/os_error.h"
+
+extern char** environ;
+
+namespace velmora::client {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t READ_CHUNK = 256 * 1024;
+// Past this much unsent input, stop reading the keyboard until the daemon catches up.
+constexpr std::size_t OUTGOING_LIMIT = 1024 * 1024;
+constexpr auto REDRAW_DELAY = std::chrono::milliseconds(100);
+constexpr auto FLUSH_ON_EXIT = std::chrono::seconds(2);
+
+// Signal handlers only note the signal and wake the loop through a pipe.
+volatile std::sig_atomic_t g_stop_signal = 0;
+int g_signal_pipe = -1;
+
+void on_signal(int signo) {
+  int saved_errno = errno;
+  if (signo == SIGTERM || signo == SIGHUP || signo == SIGINT || signo == SIGQUIT)
+    g_stop_signal = signo;
+  unsigned char byte = static_cast<unsigned char>(signo);
+  ssize_t ignored = ::write(g_signal_pipe, &byte, 1);
+  (void)ignored;
+  errno = saved_errno;
+}
+
+bool stop_requested() { return g_stop_signal != 0; }
+
+constexpr int HANDLED_SIGNALS[] = {SIGWINCH, SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCONT};
+
+// Installs the handlers for its lifetime and puts the previous ones back afterwards.
+class SignalPipe {
+ public:
+  static Result<std::unique_ptr<SignalPipe>> install() {
+    auto pipe = std::unique_ptr<SignalPipe>(new SignalPipe());
+    if (auto made = open_pipe(pipe->m_ends); !made) return made.error();
+    for (auto& end : pipe->m_ends)
+      ::fcntl(end.get(), F_SETFL, ::fcntl(end.get(), F_GETFL) | O_NONBLOCK);
+    g_stop_signal = 0;
+    g_signal_pipe = pipe->m_ends[1].get();
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a write to a stuck terminal must return so that SIGTERM can end us.
+    action.sa_flags = 0;
+    for (std::size_t i = 0; i < std::size(HANDLED_SIGNALS); ++i)
+      ::sigaction(HANDLED_SIGNALS[i], &action, &pipe->m_previous[i]);
+    return pipe;
+  }
+  ~SignalPipe() {
+    for (std::size_t i = 0; i < std::size(HANDLED_SIGNALS); ++i)
+      ::sigaction(HANDLED_SIGNALS[i], &m_previous[i], nullptr);
+    g_signal_pipe = -1;
+  }
+  SignalPipe(const SignalPipe&) = delete;
+  SignalPipe& operator=(const SignalPipe&) = delete;
+
+  int read_end() const { return m_ends[0].get(); }
+
+  // The signals noted since the last call, each at most once.
+  std::vector<int> take() {
+    std::vector<int> seen;
+    unsigned char bytes[64];
+    ssize_t n;
+    while ((n = ::read(m_ends[0].get(), bytes, sizeof bytes)) > 0)
+      for (ssize_t i = 0; i < n; ++i)
+        if (std::find(seen.begin(), seen.end(), bytes[i]) == seen.end()) seen.push_back(bytes[i]);
+    return seen;
+  }
+
+ private:
+  SignalPipe() = default;
+  OwnedFd m_ends[2];
+  struct sigaction m_previous[std::size(HANDLED_SIGNALS)] {};
+};
+
+// Lines from the daemon, read in large chunks; a line may be longer than a chunk (a replay).
+class LineBuffer {
+ public:
+  // Reads what is available; 0 at end of stream, -1 on error (errno set).
+  ssize_t fill(int fd) {
+    if (m_start > 0 && m_start == m_end) m_start = m_end = m_scan = 0;
+    if (m_data.size() - m_end < READ_CHUNK) {
+      if (m_start > 0) {
+        std::memmove(m_data.data(), m_data.data() + m_start, m_end - m_start);
+        m_end -= m_start;
+        m_scan -= m_start;
+        m_start = 0;
+      }
+      if (m_data.size() - m_end < READ_CHUNK) m_data.resize(m_end + READ_CHUNK);
+    }
+    ssize_t n;
+    do {
+      n = ::read(fd, m_data.data() + m_end, m_data.size() - m_end);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) m_end += static_cast<std::size_t>(n);
+    return n;
+  }
+
+  // The next complete line without its newline (and without one carriage return before it).
+  std::optional<std::string_view> next_line() {
+    const char* begin = m_data.data();
+    const void* newline = std::memchr(begin + m_scan, '\n', m_end - m_scan);
+    if (newline == nullptr) {
+      m_scan = m_end;
+      return std::nullopt;
+    }
+    std::size_t at = static_cast<std::size_t>(static_cast<const char*>(newline) - begin);
+    std::string_view line(begin + m_start, at - m_start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    m_start = m_scan = at + 1;
+    return line;
+  }
+
+ private:
+  std::vector<char> m_data;
+  std::size_t m_start = 0;  // first byte not yet handed out
+  std::size_t m_scan = 0;   // where the search for the next newline goes on
+  std::size_t m_end = 0;    // end of the bytes read
+};
+
+enum class Outcome { Detached, Exited, DaemonGone, Failed, TerminalGone, Signalled };
+
+class Attachment {
+ public:
+  Attachment(const AttachCommand& command, OwnedFd socket, WindowSize size)
+      : m_command(command), m_socket(std::move(socket)), m_stream(command.key), m_size(size) {}
+
+  Outcome run(SignalPipe& signals, RawMode& raw);
+
+  const std::string& failure() const { return m_failure; }
+  const ModeTracker& modes() const { return m_modes; }
+  bool last_output_ended_line() const { return m_ended_line; }
+
+ private:
+  void queue(const Request& request) { m_outgoing += encode_request(request); }
+  void queue_resize(WindowSize size) {
+    queue(ResizeRequest{m_command.key, size.cols, size.rows});
+  }
+  bool flush_outgoing();
+  std::optional<Outcome> read_daemon();
+  std::optional<Outcome> read_terminal();
+  std::optional<Outcome> show(std::string_view bytes);
+
+  const AttachCommand& m_command;
+  OwnedFd m_socket;
+  AttachStream m_stream;
+  WindowSize m_size;
+  LineBuffer m_lines;
+  std::string m_outgoing;
+  std::size_t m_outgoing_sent = 0;
+  std::string m_screen;
+  ModeTracker m_modes;
+  bool m_ended_line = true;
+  std::optional<Clock::time_point> m_redraw_at;
+  std::string m_failure;
+};
+
+bool Attachment::flush_outgoing() {
+  while (m_outgoing_sent < m_outgoing.size()) {
+    ssize_t n = send_bytes(m_socket.get(), m_outgoing.data() + m_outgoing_sent,
+                           m_outgoing.size() - m_outgoing_sent);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      return false;
+    }
+    m_outgoing_sent += static_cast<std::size_t>(n);
+  }
+  if (m_outgoing_sent == m_outgoing.size()) {
+    m_outgoing.clear();
+    m_outgoing_sent = 0;
+  }
+  return true;
+}
+
+std::optional<Outcome> Attachment::show(std::string_view bytes) {
+  if (bytes.empty()) return std::nullopt;
+  m_modes.feed(bytes);
+  m_ended_line = bytes.back() == '\n';
+  if (!write_all(STDOUT_FILENO, bytes, stop_requested))
+    return stop_requested() ? Outcome::Signalled : Outcome::TerminalGone;
+  return std::nullopt;
+}
+
+std::optional<Outcome> Attachment::read_daemon() {
+  ssize_t n = m_lines.fill(m_socket.get());
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
+  if (n <= 0) return Outcome::DaemonGone;
+  bool was_attached = m_stream.attached();
+  m_screen.clear();
+  while (auto line = m_lines.next_line()) {
+    m_stream.handle_line(*line, m_screen);
+    if (m_stream.ending() != Ending::Running) break;
+  }
+  if (auto ended = show(m_screen)) return ended;
+  if (!was_attached && m_stream.attached() && m_stream.resumed() &&
+      m_command.redraw == Redraw::Nudge) {
+    // Programs repaint on a size change; a change to the same size is no change at all.
+    WindowSize nudged = m_size;
+    nudged.rows = m_size.rows > 1 ? m_size.rows - 1 : m_size.rows + 1;
+    queue_resize(nudged);
+    m_redraw_at = Clock::now() + REDRAW_DELAY;
+  }
+  if (m_stream.ending() == Ending::Exited) return Outcome::Exited;
+  if (m_stream.ending() == Ending::Failed) {
+    m_failure = m_stream.failure();
+    return Outcome::Failed;
+  }
+  return std::nullopt;
+}
+
+std::optional<Outcome> Attachment::read_terminal() {
+  char chunk[65536];
+  ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
+  if (n <= 0) return Outcome::TerminalGone;
+  std::string_view input(chunk, static_cast<std::size_t>(n));
+  std::optional<Outcome> ending;
+  if (m_command.detach_key) {
+    auto at = input.find(static_cast<char>(*m_command.detach_key));
+    if (at != std::string_view::npos) {
+      input = input.substr(0, at);
+      ending = Outcome::Detached;
+    }
+  }
+  if (!input.empty()) queue(WriteRequest{m_command.key, base64_encode(input)});
+  return ending;
+}
+
+Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
+  queue(AttachRequest{m_command.key, current_directory(), m_size.cols, m_size.rows,
+                      terminal_environment(environ)});
+  while (true) {
+    if (!flush_outgoing()) return Outcome::DaemonGone;
+    pollfd fds[3] = {
+        {m_socket.get(), static_cast<short>(POLLIN | (m_outgoing.empty() ? 0 : POLLOUT)), 0},
+        {signals.read_end(), POLLIN, 0},
+        // The keyboard waits while the daemon has not taken what was typed before.
+        {m_outgoing.size() < OUTGOING_LIMIT ? STDIN_FILENO : -1, POLLIN, 0},
+    };
+    int timeout = -1;
+    if (m_redraw_at) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*m_redraw_at -
+                                                                          Clock::now());
+      timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+    }
+    int rc = ::poll(fds, 3, timeout);
+    if (rc < 0 && errno != EINTR) {
+      m_failure = "cannot wait for input: " + OsError::from_errno().display();
+      return Outcome::Failed;
+    }
+    if (m_redraw_at && Clock::now() >= *m_redraw_at) {
+      m_redraw_at.reset();
+      queue_resize(m_size);
+    }
+    if (rc <= 0) continue;
+
+    if (fds[1].revents != 0) {
+      for (int signo : signals.take()) {
+        if (signo == SIGWINCH) {
+          if (auto size = window_size(STDIN_FILENO); size && *size != m_size) {
+            m_size = *size;
+            queue_resize(m_size);
+          }
+        } else if (signo == SIGCONT) {
+          // Whoever stopped us may have changed the terminal's settings meanwhile.
+          raw.reapply();
+        }
+      }
+      if (stop_requested()) return Outcome::Signalled;
+    }
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      if (auto ended = read_daemon()) return *ended;
+    }
+    if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
+      if (auto ended = read_terminal()) {
+        if (*ended == Outcome::Detached) {
+          // What was typed before the detach key still reaches the shell.
+          auto deadline = Clock::now() + FLUSH_ON_EXIT;
+          while (!m_outgoing.empty() && flush_outgoing() && Clock::now() < deadline) {
+            pollfd out{m_socket.get(), POLLOUT, 0};
+            ::poll(&out, 1, 50);
+          }
+        }
+        return *ended;
+      }
+    }
+  }
+}
+
+void print_line(const std::string& text, int fd) {
+  std::string line = text + "\n";
+  (void)write_all(fd, line);
+}
+
+}  // namespace
+
+std::vector<EnvPair> terminal_environment(const char* const* envp) {
+  std::vector<EnvPair> env;
+  for (const char* const* entry = envp; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string_view text = *entry;
+    auto equals = text.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::string_view name = text.substr(0, equals);
+    if (name == "TERM" || name == "COLORTERM" || name == "LANG" || name.substr(0, 3) == "LC_")
+      env.emplace_back(std::string(name), std::string(text.substr(equals + 1)));
+  }
+  return env;
+}
+
+std::optional<std::string> current_directory() {
+  std::unique_ptr<char, decltype(&std::free)> physical(::getcwd(nullptr, 0), &std::free);
+  if (!physical) return std::nullopt;
+  const char* pwd = std::getenv("PWD");
+  struct stat here {}, there {};
+  if (pwd != nullptr && pwd[0] == '/' && ::stat(physical.get(), &here) == 0 &&
+      ::stat(pwd, &there) == 0 && here.st_dev == there.st_dev && here.st_ino == there.st_ino)
+    return std::string(pwd);
+  return std::string(physical.get());
+}
+
+int run_attach(const AttachCommand& command) {
+  if (!::isatty(STDIN_FILENO)) {
+    std::fprintf(stderr, "velmora: attach needs a terminal on standard input\n");
+    return 1;
+  }
+  std::string path = daemon_socket_path();
+  auto socket = connect_or_start(path);
+  if (!socket) {
+    std::fprintf(stderr, "velmora: %s\n", socket.error().text().c_str());
+    return 1;
+  }
+  ::fcntl(socket->get(), F_SETFL, ::fcntl(socket->get(), F_GETFL) | O_NONBLOCK);
+  WindowSize size = window_size(STDIN_FILENO)
+                        .value_or(window_size(STDOUT_FILENO).value_or(WindowSize{24, 80}));
+
+  auto signals = SignalPipe::install();
+  if (!signals) {
+    std::fprintf(stderr, "velmora: %s\n", signals.error().text().c_str());
+    return 1;
+  }
+  auto raw = RawMode::enter(STDIN_FILENO);
+  if (!raw) {
+    std::fprintf(stderr, "velmora: cannot put the terminal in raw mode: %s\n",
+                 raw.error().text().c_str());
+    return 1;
+  }
+
+  Attachment attachment(command, std::move(*socket), size);
+  Outcome outcome = attachment.run(**signals, *raw);
+
+  // Leave the user's terminal as we found it: modes that the session switched on go off, then
+  // the saved settings come back.
+  bool terminal_alive = outcome != Outcome::TerminalGone && g_stop_signal != SIGHUP;
+  if (terminal_alive) {
+    std::string reset = attachment.modes().reset_sequence();
+    if (!attachment.last_output_ended_line()) reset += "\r\n";
+    (void)write_all(STDOUT_FILENO, reset, stop_requested);
+  }
+  raw->restore(terminal_alive ? Drain::Wait : Drain::Skip);
+
+  std::string key = printable(command.key);
+  switch (outcome) {
+    case Outcome::Detached:
+      print_line("[detached from " + key + "]", STDOUT_FILENO);
+      return 0;
+    case Outcome::Exited:
+      print_line("[" + key + " exited]", STDOUT_FILENO);
+      return 0;
+    case Outcome::DaemonGone:
+      print_line("[daemon went away]", STDOUT_FILENO);
+      return 1;
+    case Outcome::Failed:
+      print_line("velmora: " + attachment.failure(), STDERR_FILENO);
+      return 1;
+    case Outcome::TerminalGone:
+      return 1;
+    case Outcome::Signalled: {
+      int signo = g_stop_signal;
+      if (signo != SIGHUP) print_line("[detached from " + key + "]", STDOUT_FILENO);
+      return 128 + signo;
+    }
+  }
+  return 1;
+}
+
+}  // namespace velmora::client

@@ -1,0 +1,25 @@
+#pragma once
+
+// `velmora attach`: the terminal connected to one session until detach, exit or failure.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "velmora/core/protocol.h"
+
+namespace velmora::client {
+
+// The variables that a new session takes from this terminal's environment: TERM, COLORTERM,
+// LANG and every LC_*, in the order of envp.
+std::vector<EnvPair> terminal_environment(const char* const* envp);
+
+// The directory to start a new shell in: $PWD when it names the current directory (keeping the
+// path the user sees, symbolic links included), else the physical current directory.
+std::optional<std::string> current_directory();
+
+// Runs the attachment; returns the process exit status.
+int run_attach(const AttachCommand& command);
+
+}  // namespace velmora::client

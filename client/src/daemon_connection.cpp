@@ -1,0 +1,136 @@
+#include "daemon_connection.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "io_util.h"
+#include "platform.h"
+#include "velmora/core/line_codec.h"
+#include "velmora/core/os_error.h"
+#include "velmora/core/socket_path.h"
+#include "velmora/core/unicode.h"
+
+namespace velmora::client {
+
+std::string daemon_socket_path() {
+  const char* value = std::getenv("VELMORAD_SOCKET");
+  if (value != nullptr && is_valid_utf8(value)) return value;
+  return socket_path(static_cast<std::uint32_t>(::getuid()));
+}
+
+Contact contact_daemon(const std::string& path) {
+  Contact contact;
+  auto refuse = [&](std::string problem) {
+    contact.reach = Reach::Refused;
+    contact.fd.reset();
+    contact.problem = std::move(problem);
+    return std::move(contact);
+  };
+
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return contact;
+    return refuse("cannot examine " + path + ": " + OsError::from_errno().display());
+  }
+  if (!S_ISSOCK(info.st_mode)) return refuse(path + " is not a socket; refusing to use it");
+  if (info.st_uid != ::getuid())
+    return refuse(path + " belongs to another user; refusing to use it");
+
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path)
+    return refuse("socket path is too long: " + path);
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+  auto socket = open_stream_socket();
+  if (!socket) return refuse("cannot create a socket: " + socket.error().text());
+  int rc;
+  do {
+    rc = ::connect(socket->get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    // A socket file that nobody listens on is what a daemon that died leaves behind.
+    if (errno == ECONNREFUSED || errno == ENOENT) return contact;
+    return refuse("cannot connect to " + path + ": " + OsError::from_errno().display());
+  }
+  // The file may have been swapped between lstat and connect; the peer's identity is what counts.
+  auto uid = peer_uid(socket->get());
+  if (!uid) return refuse("cannot check who listens on " + path + ": " + uid.error().text());
+  if (*uid != ::getuid())
+    return refuse("the daemon at " + path + " runs as another user; refusing to talk to it");
+
+  contact.reach = Reach::Connected;
+  contact.fd = std::move(*socket);
+  return contact;
+}
+
+Result<void> DaemonLink::send(const Request& request) {
+  std::string line = encode_request(request);
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    ssize_t n = send_bytes(m_fd.get(), rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      if (errno == EPIPE || errno == ECONNRESET) return Error("the daemon went away");
+      return Error("cannot talk to the daemon: " + OsError::from_errno().display());
+    }
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Result<Event> DaemonLink::next_event(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    auto newline = m_buffer.find('\n');
+    if (newline != std::string::npos) {
+      auto event = decode_event(std::string_view(m_buffer).substr(0, newline));
+      m_buffer.erase(0, newline + 1);
+      if (!event) return Error("the daemon sent a line that is not an event: " +
+                               event.error().text());
+      return event;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return Error("the daemon did not answer in time");
+    pollfd pfd{m_fd.get(), POLLIN, 0};
+    int rc = ::poll(&pfd, 1, static_cast<int>(left.count()));
+    if (rc < 0 && errno != EINTR) return Error("cannot wait for the daemon: " +
+                                               OsError::from_errno().display());
+    if (rc <= 0) continue;
+    char chunk[65536];
+    ssize_t n = ::read(m_fd.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != ECONNRESET)
+      return Error("cannot read from the daemon: " + OsError::from_errno().display());
+    if (n <= 0) return Error("the daemon went away");
+    m_buffer.append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+bool DaemonLink::wait_closed(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd pfd{m_fd.get(), POLLIN, 0};
+    int rc = ::poll(&pfd, 1, static_cast<int>(left.count()));
+    if (rc < 0 && errno != EINTR) return false;
+    if (rc <= 0) continue;
+    char chunk[65536];
+    ssize_t n = ::read(m_fd.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+    if (n < 0) return false;
+  }
+}
+
+}  // namespace velmora::client

@@ -1,0 +1,66 @@
+#pragma once
+
+// Reaching the daemon safely, and the request/reply exchange of the one-shot commands.
+
+#include <chrono>
+#include <string>
+
+#include "velmora/core/owned_fd.h"
+#include "velmora/core/protocol.h"
+#include "velmora/core/result.h"
+
+namespace velmora::client {
+
+// The daemon's socket: VELMORAD_SOCKET when set (and valid UTF-8), else the default for our uid.
+std::string daemon_socket_path();
+
+enum class Reach {
+  Connected,  // fd is a connection to a daemon of our own user
+  NoDaemon,   // nothing listens there (no file, or a stale one)
+  Refused,    // something is there that we must not or cannot talk to; problem says what
+};
+
+struct Contact {
+  Reach reach = Reach::NoDaemon;
+  OwnedFd fd;
+  std::string problem;
+};
+
+// Connects to the socket at path. Nothing is sent before both checks pass: the file must be a
+// socket owned by our user, and the process that accepted must run as our user.
+Contact contact_daemon(const std::string& path);
+
+// One connection used for a few requests and their replies.
+class DaemonLink {
+ public:
+  explicit DaemonLink(OwnedFd fd) : m_fd(std::move(fd)) {}
+
+  Result<void> send(const Request& request);
+
+  // The next event; fails when the daemon closes the connection ("the daemon went away"),
+  // on a read error, on a line that is not an event, or after timeout.
+  Result<Event> next_event(std::chrono::milliseconds timeout);
+
+  // True when the daemon closes the connection within timeout (all pending lines discarded).
+  bool wait_closed(std::chrono::milliseconds timeout);
+
+ private:
+  OwnedFd m_fd;
+  std::string m_buffer;
+};
+
+// Sends request and returns the first reply of type T; an `error` event becomes a failure with
+// its message as the text. Events of other types (such as output of other sessions) are skipped.
+template <typename T>
+Result<T> request_reply(DaemonLink& link, const Request& request,
+                        std::chrono::milliseconds timeout) {
+  if (auto sent = link.send(request); !sent) return sent.error();
+  while (true) {
+    auto event = link.next_event(timeout);
+    if (!event) return event.error();
+    if (auto* reply = std::get_if<T>(&*event)) return std::move(*reply);
+    if (auto* error = std::get_if<ErrorEvent>(&*event)) return Error(error->message);
+  }
+}
+
+}  // namespace velmora::client

@@ -1,0 +1,79 @@
+#include "display_text.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace velmora::client {
+namespace {
+
+// Decodes one UTF-8 sequence at text[i]; advances i. Invalid bytes come out as themselves
+// (0x80 to 0xff) so that they are escaped like control characters.
+std::uint32_t next_code_point(std::string_view text, std::size_t& i) {
+  unsigned char lead = static_cast<unsigned char>(text[i]);
+  std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3
+                                     : (lead >> 3) == 0x1e ? 4 : 0;
+  if (length == 0 || i + length > text.size()) {
+    ++i;
+    return lead;
+  }
+  std::uint32_t cp = length == 1 ? lead : lead & (0x7f >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    unsigned char c = static_cast<unsigned char>(text[i + k]);
+    if ((c & 0xc0) != 0x80) {
+      ++i;
+      return lead;
+    }
+    cp = (cp << 6) | (c & 0x3f);
+  }
+  i += length;
+  return cp;
+}
+
+bool is_control(std::uint32_t cp) { return cp < 0x20 || (cp >= 0x7f && cp < 0xa0); }
+
+bool is_wide(std::uint32_t cp) {
+  return (cp >= 0x1100 && cp <= 0x115f) || (cp >= 0x2e80 && cp <= 0x303e) ||
+         (cp >= 0x3041 && cp <= 0x33ff) || (cp >= 0x3400 && cp <= 0x4dbf) ||
+         (cp >= 0x4e00 && cp <= 0x9fff) || (cp >= 0xa000 && cp <= 0xa4cf) ||
+         (cp >= 0xac00 && cp <= 0xd7a3) || (cp >= 0xf900 && cp <= 0xfaff) ||
+         (cp >= 0xfe30 && cp <= 0xfe4f) || (cp >= 0xff00 && cp <= 0xff60) ||
+         (cp >= 0xffe0 && cp <= 0xffe6) || (cp >= 0x1f300 && cp <= 0x1f64f) ||
+         (cp >= 0x1f900 && cp <= 0x1f9ff) || (cp >= 0x20000 && cp <= 0x3fffd);
+}
+
+}  // namespace
+
+std::string printable(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t start = i;
+    std::uint32_t cp = next_code_point(text, i);
+    // A lone invalid byte comes back as itself with i advanced by one.
+    bool invalid = cp >= 0x80 && i - start == 1;
+    if (is_control(cp) || invalid || cp > 0x10ffff) {
+      char escaped[16];
+      std::snprintf(escaped, sizeof escaped, cp < 0x100 ? "\\x%02x" : "\\u%04x",
+                    static_cast<unsigned>(cp));
+      result += escaped;
+    } else {
+      result.append(text.substr(start, i - start));
+    }
+  }
+  return result;
+}
+
+std::size_t display_width(std::string_view text) {
+  std::size_t width = 0;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::uint32_t cp = next_code_point(text, i);
+    // Combining marks take no column of their own.
+    if (cp >= 0x300 && cp <= 0x36f) continue;
+    width += is_wide(cp) ? 2 : 1;
+  }
+  return width;
+}
+
+}  // namespace velmora::client

@@ -1,0 +1,47 @@
+#pragma once
+
+// Follows the terminal modes that a session's programs switch on, so that detaching can switch
+// them off again: a pager's alternate screen or an editor's mouse reporting must not outlive
+// the attachment in the user's own terminal.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::client {
+
+class ModeTracker {
+ public:
+  // Feeds output bytes as they go to the terminal; sequences may be split across calls.
+  void feed(std::string_view bytes);
+
+  // The bytes that switch every mode seen on back to the terminal's default; empty when
+  // nothing needs undoing.
+  std::string reset_sequence() const;
+
+ private:
+  enum class State : std::uint8_t { Ground, Escape, Csi };
+  void finish_csi(char final);
+  void set_private_mode(unsigned mode, bool on);
+
+  State m_state = State::Ground;
+  bool m_private = false;    // the CSI sequence started with '?'
+  bool m_has_params = false;
+  unsigned m_param = 0;      // the parameter being read
+  std::vector<unsigned> m_params;  // the parameters finished so far
+
+  // Modes that differ from the terminal's default.
+  unsigned m_alternate_screen = 0;  // 47, 1047 or 1049 when on
+  bool m_cursor_hidden = false;
+  bool m_application_cursor = false;
+  bool m_application_keypad = false;
+  unsigned m_mouse = 0;  // one bit per mouse mode that is on
+  bool m_focus_events = false;
+  bool m_bracketed_paste = false;
+  bool m_autowrap_off = false;
+  bool m_scroll_region = false;
+  bool m_attributes = false;
+};
+
+}  // namespace velmora::client

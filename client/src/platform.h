@@ -1,0 +1,31 @@
+#pragma once
+
+// The few calls that differ between Linux and the BSDs (macOS). One implementation file per
+// platform is compiled.
+
+#include <cstddef>
+#include <string>
+
+#include <sys/types.h>
+
+#include "velmora/core/owned_fd.h"
+#include "velmora/core/result.h"
+
+namespace velmora::client {
+
+// A close-on-exec Unix-domain stream socket.
+Result<OwnedFd> open_stream_socket();
+
+// The user id of the process at the other end of a connected Unix-domain socket.
+Result<uid_t> peer_uid(int fd);
+
+// The absolute path of the running executable; empty when the system cannot tell.
+std::string executable_path();
+
+// send() that reports a closed peer as EPIPE instead of raising SIGPIPE.
+ssize_t send_bytes(int fd, const void* data, std::size_t size);
+
+// A close-on-exec pipe: [0] reads, [1] writes.
+Result<void> open_pipe(OwnedFd (&ends)[2]);
+
+}  // namespace velmora::client

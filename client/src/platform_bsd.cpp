@@ -1,0 +1,74 @@
+#include "platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
+#endif
+
+#include "velmora/core/os_error.h"
+
+namespace velmora::client {
+namespace {
+
+// Without SOCK_CLOEXEC and pipe2 the flag is set right after creation; the client is single
+// threaded, so no fork can happen in between.
+Result<void> set_close_on_exec(int fd) {
+  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return OsError::from_errno().to_error();
+  return {};
+}
+
+}  // namespace
+
+Result<OwnedFd> open_stream_socket() {
+  OwnedFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!fd) return OsError::from_errno().to_error();
+  if (auto done = set_close_on_exec(fd.get()); !done) return done.error();
+#if defined(SO_NOSIGPIPE)
+  int on = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+  return fd;
+}
+
+Result<uid_t> peer_uid(int fd) {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (::getpeereid(fd, &uid, &gid) != 0) return OsError::from_errno().to_error();
+  return uid;
+}
+
+std::string executable_path() {
+#if defined(__APPLE__)
+  char buffer[PATH_MAX];
+  std::uint32_t size = sizeof buffer;
+  if (::_NSGetExecutablePath(buffer, &size) != 0) return {};
+  char resolved[PATH_MAX];
+  if (::realpath(buffer, resolved) == nullptr) return buffer;
+  return resolved;
+#else
+  return {};
+#endif
+}
+
+// The socket itself carries SO_NOSIGPIPE where the system has it.
+ssize_t send_bytes(int fd, const void* data, std::size_t size) { return ::send(fd, data, size, 0); }
+
+Result<void> open_pipe(OwnedFd (&ends)[2]) {
+  int raw[2];
+  if (::pipe(raw) != 0) return OsError::from_errno().to_error();
+  ends[0].reset(raw[0]);
+  ends[1].reset(raw[1]);
+  for (auto& end : ends)
+    if (auto done = set_close_on_exec(end.get()); !done) return done.error();
+  return {};
+}
+
+}  // namespace velmora::client
