@@ -35,7 +35,9 @@ TEST(OutputPump, ReportsAShellThatExitsOnce) {
 
   // The shell is collected, not left as a zombie of the daemon.
   EXPECT_TRUE(wait_until([&] { return process_gone(static_cast<pid_t>(created->pid)); }, 3s));
-  if (have_proc()) EXPECT_TRUE(zombie_children(daemon.process().pid()).empty());
+  if (have_proc()) {
+    EXPECT_TRUE(zombie_children(daemon.process().pid()).empty());
+  }
 }
 
 TEST(OutputPump, LeavesNoZombies) {
