@@ -4,10 +4,12 @@
 //
 // Lock order, outermost first:
 //   1. SessionTable's mutex;
-//   2. during a resume only, the session's ClientSlot mutex before the attaching connection's;
-//   3. a ClientSlot's or a Replay's mutex.
-// No thread takes the table's mutex while holding a slot's or a Replay's mutex, and no thread
-// holds a Replay's mutex together with a slot's mutex.
+//   2. a Replay's mutex (the snapshot of a resume is taken under the table's mutex).
+// A ClientSlot's mutex and a session's writer mutex are never taken under the table's mutex,
+// and never together with another one. The table's mutex covers look-ups, insertions, removals,
+// snapshots and resizes only: no client I/O, no terminal write and no wait for a slot or a
+// process happens under it. Requests copy a reference to the session under the lock and do the
+// slow part after unlocking; a resume moves streams between slots one slot at a time.
 
 #include <cstdint>
 #include <memory>
