@@ -13,9 +13,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kDefaultStallTimeout{10'000};
 
-// Descriptors held by slots never take a standard stream's number.
-constexpr int kLowestSlotDescriptor = 3;
-
 // Writes every byte of line. Gives up when the client accepts nothing for stall_timeout, so a
 // client that stops reading cannot hold the slot (and every thread waiting for it) forever.
 bool write_whole_line(int fd, std::string_view line, std::chrono::milliseconds stall_timeout) {
@@ -86,7 +83,7 @@ void ClientSlot::put_stream(OwnedFd stream) {
 OwnedFd ClientSlot::clone_stream() {
   MutexLock lock(m_mutex);
   if (!m_stream) return {};
-  auto copy = m_stream.try_clone(kLowestSlotDescriptor);
+  auto copy = m_stream.try_clone(kLowestDescriptor);
   if (!copy) return {};
   return std::move(*copy);
 }
@@ -101,7 +98,7 @@ void ClientSlot::share_stream_with(ClientSlot& target) {
     MutexLock lock(m_mutex);
     OwnedFd copy;
     if (m_stream) {
-      auto cloned = m_stream.try_clone(kLowestSlotDescriptor);
+      auto cloned = m_stream.try_clone(kLowestDescriptor);
       if (cloned) copy = std::move(*cloned);
     }
     MutexLock target_lock(target.m_mutex);

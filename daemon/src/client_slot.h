@@ -13,6 +13,9 @@ namespace velmora::daemon {
 
 class ClientSlot {
  public:
+  // Descriptors held by slots are duplicates numbered from here, never a standard stream's.
+  static constexpr int kLowestDescriptor = 3;
+
   // stream: a close-on-exec duplicate of the connection's socket (never the descriptor that the
   // connection handler reads from), or empty.
   explicit ClientSlot(OwnedFd stream);

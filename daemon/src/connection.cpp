@@ -19,14 +19,11 @@
 namespace velmora::daemon {
 namespace {
 
-constexpr int kLowestSlotDescriptor = 3;
-
 std::string version_mismatch_message() {
   return "取り決めの版が合いません（こちら " + std::to_string(PROTOCOL_VERSION) + "）";
 }
 
-void handle(Request request, SessionTable& table,
-            const std::shared_ptr<SessionTable>& shared_table,
+void handle(Request request, const std::shared_ptr<SessionTable>& table,
             const std::shared_ptr<ClientSlot>& slot) {
   std::visit(
       [&](auto& r) {
@@ -35,20 +32,20 @@ void handle(Request request, SessionTable& table,
           if (r.version != PROTOCOL_VERSION) slot->send(ErrorEvent{version_mismatch_message()});
           slot->send(HelloEvent{PROTOCOL_VERSION, static_cast<std::uint32_t>(::getpid())});
         } else if constexpr (std::is_same_v<T, AttachRequest>) {
-          slot->send(attach(shared_table, slot, std::move(r)));
+          slot->send(attach(table, slot, std::move(r)));
         } else if constexpr (std::is_same_v<T, WriteRequest>) {
-          write(table, r.key, r.data_base64);
+          write(*table, r.key, r.data_base64);
         } else if constexpr (std::is_same_v<T, ResizeRequest>) {
-          resize(table, r.key, r.cols, r.rows);
+          resize(*table, r.key, r.cols, r.rows);
         } else if constexpr (std::is_same_v<T, CloseRequest>) {
-          close(table, r.key);
+          close(*table, r.key);
         } else if constexpr (std::is_same_v<T, ListRequest>) {
           // The rows are copied under the table's lock and sent after it is released, so a
           // client that does not read cannot hold up the table.
-          slot->send(SessionsEvent{list_sessions(table)});
+          slot->send(SessionsEvent{list_sessions(*table)});
         } else {
           static_assert(std::is_same_v<T, ShutdownRequest>);
-          shutdown(table);
+          shutdown(*table);
         }
       },
       request);
@@ -65,7 +62,7 @@ void serve_lines(int stream, const std::shared_ptr<SessionTable>& table,
       slot->send(ErrorEvent{request.error().text()});
       continue;
     }
-    handle(std::move(*request), *table, table, slot);
+    handle(std::move(*request), table, slot);
   }
 }
 
@@ -76,7 +73,7 @@ void serve(OwnedFd stream, std::shared_ptr<SessionTable> table) {
   try {
     // Replies go through a duplicate, so that a slot closing its stream after a failed write
     // never stops this thread from reading.
-    auto copy = stream.try_clone(kLowestSlotDescriptor);
+    auto copy = stream.try_clone(ClientSlot::kLowestDescriptor);
     if (!copy) return;
     slot = std::make_shared<ClientSlot>(std::move(*copy));
     serve_lines(stream.get(), table, slot);

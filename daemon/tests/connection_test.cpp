@@ -124,8 +124,10 @@ TEST_F(Connection, TwoClientsAreServedAtOnce) {
 TEST_F(Connection, ClientVanishingWhileRepliesAreWrittenHarmsNobody) {
   for (int round = 0; round < 3; ++round) {
     TestClient client = m_daemon.client();
+    // Small enough to sit in the socket's buffer at once, so the client can hang up while the
+    // daemon is still answering.
     std::string burst;
-    for (int i = 0; i < 20'000; ++i) burst += std::string(kHello) + "\n";
+    for (int i = 0; i < 2'000; ++i) burst += std::string(kHello) + "\n";
     ASSERT_TRUE(client.send_raw(burst));
     client.close();
   }

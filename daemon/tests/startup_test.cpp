@@ -128,6 +128,23 @@ TEST(Startup, StandardDescriptorsAreOpenedOnDevNull) {
   }
 }
 
+TEST(Startup, ConnectionThreadThatCannotStartEndsTheDaemon) {
+  TempDir dir;
+  std::string path = dir.file("d.sock");
+  // glibc gives new threads a stack as large as the stack limit; one of 64 TiB cannot be mapped.
+  DaemonProcess daemon(dir, path, {}, {"/bin/sh", "-c", "ulimit -s 68719476736 && exec \"$0\""});
+  ASSERT_TRUE(daemon.wait_listening()) << daemon.stderr_text();
+  TestClient client(path);
+  ASSERT_TRUE(client.connected());
+  if (client.send_line(R"({"type":"hello","version":1})") && client.read_line(2s))
+    GTEST_SKIP() << "threads start here even with a huge stack limit";
+  auto status = daemon.wait_exit();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0) << *status;
+  EXPECT_NE(daemon.stderr_text().find("[velmorad] failed to spawn thread: "), std::string::npos)
+      << daemon.stderr_text();
+}
+
 TEST(Startup, AnotherUsersDaemonIsNeitherTrustedNorRemoved) {
   if (!can_change_user()) GTEST_SKIP() << "needs root to act as another user";
   TempDir dir;
