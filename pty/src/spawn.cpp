@@ -86,7 +86,7 @@ int child_main(void* raw) {
   std::size_t number_length = format_decimal(errno, number);
   ssize_t ignored = ::write(2, c.exec_failure_prefix, c.exec_failure_prefix_length);
   ignored = ::write(2, number, number_length);
-  ignored = ::write(2, ")\r\n", 3);
+  ignored = ::write(2, ")\n", 2);
   (void)ignored;
   ::_exit(127);
 }
