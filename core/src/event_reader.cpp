@@ -1,7 +1,301 @@
+// decode_event: the clients' direction. Reads any JSON object with the shared scanner into a
+// small tree (explicit stack, same nesting limit), then picks the event's members from it:
+// unknown members are ignored, absent or mistyped ones fail with a text naming them.
+
 #include "velmora/core/line_codec.h"
 
-namespace velmora {
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
-Result<Event> decode_event(std::string_view) { return Error("not yet"); }
+#include "json_scanner.h"
+#include "velmora/core/unicode.h"
+
+namespace velmora {
+namespace {
+
+using json::Number;
+using json::Scanner;
+using json::Syntax;
+
+constexpr std::string_view FAILURE_PREFIX = "読み取りに失敗: ";
+
+struct Node {
+  enum class Kind : std::uint8_t { null, boolean, number, string, array, object };
+  Kind kind = Kind::null;
+  bool boolean = false;
+  Number number;
+  std::string text;
+  std::vector<Node> items;
+  std::vector<std::pair<std::string, Node>> members;
+};
+
+std::string describe(const Node& node) {
+  switch (node.kind) {
+    case Node::Kind::null: return "null";
+    case Node::Kind::boolean: return node.boolean ? "boolean `true`" : "boolean `false`";
+    case Node::Kind::number: return json::describe_number(node.number);
+    case Node::Kind::string: return json::describe_string(node.text);
+    case Node::Kind::array: return "sequence";
+    case Node::Kind::object: return "map";
+  }
+  return "value";
+}
+
+// Reads one JSON value into a tree without native recursion.
+class TreeReader {
+ public:
+  explicit TreeReader(std::string_view text) : m_in(text) {}
+
+  bool read(Node& root) {
+    if (!read_value(root)) return false;
+    while (!m_open.empty()) {
+      if (!step()) return false;
+    }
+    m_in.skip_white_space();
+    return m_in.peek() < 0 || m_in.fail_peek(Syntax::trailing_characters);
+  }
+  const json::Fault& fault() const { return m_in.fault(); }
+
+ private:
+  struct Open {
+    Node* node;
+    bool first;
+  };
+
+  // Reads a scalar into node, or opens node as a container to be filled by step().
+  bool read_value(Node& node) {
+    m_in.skip_white_space();
+    int c = m_in.peek();
+    if (c < 0) return m_in.fail_peek(Syntax::eof_value);
+    switch (c) {
+      case '[':
+      case '{':
+        if (m_open.size() == json::MAX_DEPTH) return m_in.fail_peek(Syntax::recursion_limit);
+        m_in.eat();
+        node.kind = c == '[' ? Node::Kind::array : Node::Kind::object;
+        m_open.push_back(Open{&node, true});
+        return true;
+      case '"':
+        m_in.eat();
+        node.kind = Node::Kind::string;
+        return m_in.read_string(&node.text);
+      case 'n':
+        m_in.eat();
+        return m_in.read_literal_rest("ull");
+      case 't':
+      case 'f':
+        m_in.eat();
+        node.kind = Node::Kind::boolean;
+        node.boolean = c == 't';
+        return m_in.read_literal_rest(node.boolean ? "rue" : "alse");
+      case '-':
+        m_in.eat();
+        node.kind = Node::Kind::number;
+        return m_in.read_number(Scanner::Sign::negative, node.number);
+      default:
+        if (c >= '0' && c <= '9') {
+          node.kind = Node::Kind::number;
+          return m_in.read_number(Scanner::Sign::positive, node.number);
+        }
+        return m_in.fail_peek(Syntax::expected_value);
+    }
+  }
+
+  // The next element or member of the innermost open container, or its end.
+  bool step() {
+    Open& open = m_open.back();
+    Node& node = *open.node;
+    const bool object = node.kind == Node::Kind::object;
+    m_in.skip_white_space();
+    int c = m_in.peek();
+    if (c == (object ? '}' : ']')) {
+      m_in.eat();
+      m_open.pop_back();
+      return true;
+    }
+    if (c == ',' && !open.first) {
+      m_in.eat();
+      m_in.skip_white_space();
+      c = m_in.peek();
+      if (c == (object ? '}' : ']')) return m_in.fail_peek(Syntax::trailing_comma);
+      if (c < 0) return m_in.fail_peek(Syntax::eof_value);
+    } else if (c < 0) {
+      return m_in.fail_peek(object ? Syntax::eof_object : Syntax::eof_list);
+    } else if (open.first) {
+      open.first = false;
+    } else {
+      return m_in.fail_peek(object ? Syntax::expected_object_comma_or_end
+                                   : Syntax::expected_list_comma_or_end);
+    }
+    // Elements are added only here, after which the new node is the innermost open one, so
+    // the pointers on the stack stay valid until their containers are closed.
+    if (!object) return read_value(node.items.emplace_back());
+    if (c != '"') return m_in.fail_peek(Syntax::key_must_be_string);
+    m_in.eat();
+    auto& member = node.members.emplace_back();
+    if (!m_in.read_string(&member.first)) return false;
+    m_in.skip_white_space();
+    int colon = m_in.peek();
+    if (colon != ':') {
+      return m_in.fail_peek(colon < 0 ? Syntax::eof_object : Syntax::expected_colon);
+    }
+    m_in.eat();
+    return read_value(member.second);
+  }
+
+  Scanner m_in;
+  std::vector<Open> m_open;
+};
+
+// Takes the members of one object by name; the first failure is kept.
+class Members {
+ public:
+  explicit Members(const Node& object) : m_object(object) {}
+
+  std::string text(std::string_view name) {
+    const Node* node = find(name);
+    if (!node) return {};
+    if (node->kind != Node::Kind::string) return mistyped(*node, "a string"), std::string();
+    return node->text;
+  }
+  bool boolean(std::string_view name) {
+    const Node* node = find(name);
+    if (!node) return false;
+    if (node->kind != Node::Kind::boolean) return mistyped(*node, "a boolean"), false;
+    return node->boolean;
+  }
+  std::uint64_t unsigned_integer(std::string_view name, std::uint64_t limit,
+                                 std::string_view kind) {
+    const Node* node = find(name);
+    if (!node) return 0;
+    if (node->kind != Node::Kind::number || node->number.kind == Number::Kind::floating) {
+      return mistyped(*node, kind), 0;
+    }
+    if (node->number.kind == Number::Kind::signed_integer || node->number.u > limit) {
+      fail("invalid value: " + describe(*node) + ", expected " + std::string(kind));
+      return 0;
+    }
+    return node->number.u;
+  }
+  std::uint32_t u32(std::string_view name) {
+    return static_cast<std::uint32_t>(unsigned_integer(name, UINT32_MAX, "u32"));
+  }
+  const Node* array(std::string_view name) {
+    const Node* node = find(name);
+    if (node && node->kind != Node::Kind::array) return mistyped(*node, "a sequence"), nullptr;
+    return node;
+  }
+
+  const std::optional<std::string>& failure() const { return m_failure; }
+  void fail(std::string text) {
+    if (!m_failure) m_failure = std::move(text);
+  }
+
+ private:
+  const Node* find(std::string_view name) {
+    const Node* found = nullptr;
+    for (const auto& [key, value] : m_object.members) {
+      if (key != name) continue;
+      if (found) {
+        fail("duplicate field `" + std::string(name) + "`");
+        return nullptr;
+      }
+      found = &value;
+    }
+    if (!found) fail("missing field `" + std::string(name) + "`");
+    return found;
+  }
+  void mistyped(const Node& node, std::string_view expected) {
+    fail("invalid type: " + describe(node) + ", expected " + std::string(expected));
+  }
+
+  const Node& m_object;
+  std::optional<std::string> m_failure;
+};
+
+SessionInfo read_session_info(const Node& row, Members& outer) {
+  if (row.kind != Node::Kind::object) {
+    outer.fail("invalid type: " + describe(row) + ", expected struct SessionInfo");
+    return {};
+  }
+  Members m(row);
+  SessionInfo info;
+  info.key = m.text("key");
+  info.cwd = m.text("cwd");
+  info.started_at = m.unsigned_integer("startedAt", UINT64_MAX, "u64");
+  info.pid = m.u32("pid");
+  if (m.failure()) outer.fail(*m.failure());
+  return info;
+}
+
+std::optional<Event> read_event(std::string_view tag, Members& m) {
+  if (tag == "hello") {
+    HelloEvent e;
+    e.version = m.u32("version");
+    e.pid = m.u32("pid");
+    return e;
+  }
+  if (tag == "attached") {
+    AttachedEvent e;
+    e.key = m.text("key");
+    e.resumed = m.boolean("resumed");
+    e.replay_base64 = m.text("replayBase64");
+    e.cwd = m.text("cwd");
+    e.pid = m.u32("pid");
+    return e;
+  }
+  if (tag == "output") return OutputEvent{m.text("key"), m.text("dataBase64")};
+  if (tag == "exited") return ExitedEvent{m.text("key")};
+  if (tag == "sessions") {
+    SessionsEvent e;
+    if (const Node* rows = m.array("keys")) {
+      for (const Node& row : rows->items) e.keys.push_back(read_session_info(row, m));
+    }
+    return e;
+  }
+  if (tag == "error") return ErrorEvent{m.text("message")};
+  return std::nullopt;
+}
+
+Result<Event> read_line(std::string_view text) {
+  Node root;
+  TreeReader reader(text);
+  if (!reader.read(root)) {
+    return Error(std::string(FAILURE_PREFIX) + json::describe_fault(text, reader.fault()));
+  }
+  const auto failure = [](const std::string& detail) {
+    return Error(std::string(FAILURE_PREFIX) + detail);
+  };
+  if (root.kind != Node::Kind::object) {
+    return failure("invalid type: " + describe(root) + ", expected internally tagged enum Event");
+  }
+  Members members(root);
+  std::string tag = members.text("type");
+  if (members.failure()) return failure(*members.failure());
+  std::optional<Event> event = read_event(tag, members);
+  if (!event) {
+    return failure("unknown variant `" + tag +
+                   "`, expected one of `hello`, `attached`, `output`, `exited`, `sessions`, "
+                   "`error`");
+  }
+  if (members.failure()) return failure(*members.failure());
+  return std::move(*event);
+}
+
+}  // namespace
+
+Result<Event> decode_event(std::string_view line) {
+  try {
+    return read_line(trim_white_space(line));
+  } catch (const std::bad_alloc&) {
+    return Error(std::string(FAILURE_PREFIX) + "out of memory");
+  }
+}
 
 }  // namespace velmora
