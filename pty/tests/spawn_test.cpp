@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,29 +74,6 @@ std::string expected_account_shell() {
   if (shell.empty() || ::access(shell.c_str(), X_OK) != 0) return "/bin/sh";
   return shell;
 }
-
-// A fresh directory under the system's temporary directory, removed with its files.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
-    pattern += "/pty-test-XXXXXX";
-    m_path = ::mkdtemp(pattern.data()) ? pattern : "";
-  }
-  ~TempDir() {
-    if (!m_path.empty()) std::system(("rm -rf '" + m_path + "'").c_str());
-  }
-  const std::string& path() const { return m_path; }
-  std::string file(const std::string& name, const std::string& content, mode_t mode) const {
-    std::string path = m_path + "/" + name;
-    std::ofstream(path) << content;
-    ::chmod(path.c_str(), mode);
-    return path;
-  }
-
- private:
-  std::string m_path;
-};
 
 // A started program that stays alive until its handle kills it.
 struct Running {
@@ -375,6 +353,70 @@ TEST(Spawn, FailuresAreReportedWithTheirTexts) {
   CommandBuilder nul_argument("/bin/true");
   nul_argument.arg(std::string("\0", 1));
   EXPECT_EQ(spawn_error(std::move(nul_argument)), "nul byte found in provided data");
+}
+
+int zombie_children() {
+  int count = 0;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return 0;
+  while (struct dirent* entry = ::readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    std::ifstream in(std::string("/proc/") + entry->d_name + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (text.empty()) continue;
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string state;
+    long parent = 0;
+    rest >> state >> parent;
+    if (state == "Z" && parent == ::getpid()) ++count;
+  }
+  ::closedir(proc);
+  return count;
+}
+
+// Zombies of earlier tests are collected by the background reaper within about 100 ms; one
+// left by a failed start would stay.
+bool no_zombie_children_within(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (zombie_children() != 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    ::usleep(10000);
+  }
+  return true;
+}
+
+TEST(Spawn, FailedStartsLeaveNoProcessAndNoDescriptor) {
+  TempDir home;
+  CommandBuilder missing_home("/bin/true");
+  missing_home.env("HOME", home.path() + "/missing");
+  EXPECT_EQ(spawn_error(std::move(missing_home)), "No such file or directory (os error 2)");
+  EXPECT_TRUE(no_zombie_children_within(2s));
+
+  PtyPair pair = open_pair();
+  const std::set<int> before = open_descriptors(::getpid());
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit lowered = saved;
+  lowered.rlim_cur = static_cast<rlim_t>(*before.rbegin() + 16);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  std::vector<OwnedFd> filler;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.emplace_back(fd);
+
+  // Room for two of the three duplicates of the slave descriptor.
+  filler.pop_back();
+  filler.pop_back();
+  auto no_dup = pair.slave->spawn_command(CommandBuilder("/bin/true"));
+  // Room for the duplicates but not for the report pipe.
+  filler.pop_back();
+  auto no_pipe = pair.slave->spawn_command(CommandBuilder("/bin/true"));
+  filler.clear();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+  ASSERT_FALSE(no_dup);
+  EXPECT_EQ(no_dup.error().text(), "dup of fd " + std::to_string(fd_of(*pair.slave)) + " failed");
+  ASSERT_FALSE(no_pipe);
+  EXPECT_EQ(no_pipe.error().text(), "Too many open files (os error 24)");
+  EXPECT_EQ(open_descriptors(::getpid()), before);
 }
 
 TEST(Spawn, ProgramSeesResizesOfTheTerminal) {

@@ -3,11 +3,14 @@
 // Helpers shared by the terminal and process tests.
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,5 +85,28 @@ inline bool is_uncollected(pid_t pid) {
   siginfo_t info = {};
   return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
 }
+
+// A fresh directory under the system's temporary directory, removed with its files.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
+    pattern += "/pty-test-XXXXXX";
+    m_path = ::mkdtemp(pattern.data()) ? pattern : "";
+  }
+  ~TempDir() {
+    if (!m_path.empty()) std::system(("rm -rf '" + m_path + "'").c_str());
+  }
+  const std::string& path() const { return m_path; }
+  std::string file(const std::string& name, const std::string& content, mode_t mode) const {
+    std::string path = m_path + "/" + name;
+    std::ofstream(path) << content;
+    ::chmod(path.c_str(), mode);
+    return path;
+  }
+
+ private:
+  std::string m_path;
+};
 
 }  // namespace velmora::pty::test_support

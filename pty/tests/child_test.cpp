@@ -1,0 +1,152 @@
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include "test_support.h"
+#include "unix_child.h"
+
+namespace velmora::pty {
+namespace {
+
+using namespace test_support;
+
+// A shell on its own terminal that announces itself once its traps are set, then waits.
+struct Started {
+  PtyPair pair;
+  std::unique_ptr<PtyReader> reader;
+  std::unique_ptr<Child> child;
+  pid_t pid = 0;
+};
+
+Started start(const std::string& script) {
+  Started started{open_pair(), nullptr, nullptr, 0};
+  auto reader = started.pair.master->try_clone_reader();
+  EXPECT_TRUE(reader);
+  if (reader) started.reader = std::move(*reader);
+  CommandBuilder command("/bin/sh");
+  command.arg("-c");
+  command.arg(script + "; echo ready; exec sleep 60");
+  auto child = started.pair.slave->spawn_command(std::move(command));
+  EXPECT_TRUE(child) << child.error().text();
+  if (!child) return started;
+  started.child = std::move(*child);
+  started.pid = static_cast<pid_t>(*started.child->process_id());
+  EXPECT_NE(read_until_contains(*started.reader, "ready").find("ready"), std::string::npos);
+  return started;
+}
+
+UnixChild& unix_child(Started& started) { return dynamic_cast<UnixChild&>(*started.child); }
+
+// The status of an exited, not yet collected process, leaving it uncollected.
+std::optional<siginfo_t> peek_exit(pid_t pid) {
+  if (!has_exited(pid)) return std::nullopt;
+  siginfo_t info = {};
+  if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    return std::nullopt;
+  }
+  return info;
+}
+
+bool is_collected_within(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (is_uncollected(pid)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    ::usleep(5000);
+  }
+  return true;
+}
+
+TEST(Child, KillEndsAProgramThatExitsOnHangupWithoutKill) {
+  Started started = start("true");
+  ASSERT_NE(started.pid, 0);
+  ASSERT_TRUE(started.child->kill());
+  // Collected by kill itself: no zombie, and the status says SIGHUP, not SIGKILL.
+  EXPECT_FALSE(is_uncollected(started.pid));
+  auto status = unix_child(started).exit_status();
+  ASSERT_TRUE(status);
+  ASSERT_TRUE(WIFSIGNALED(*status));
+  EXPECT_EQ(WTERMSIG(*status), SIGHUP);
+  EXPECT_EQ(started.child->process_id(), static_cast<std::uint32_t>(started.pid));
+  // Once collected the pid may be reused: a second kill must send nothing, and succeed.
+  EXPECT_TRUE(started.child->kill());
+}
+
+TEST(Child, KillFollowsUpWithKillSignalWhenHangupIsIgnored) {
+  Started started = start("trap '' HUP");
+  ASSERT_NE(started.pid, 0);
+  const auto before = std::chrono::steady_clock::now();
+  ASSERT_TRUE(started.child->kill());
+  const auto elapsed = std::chrono::steady_clock::now() - before;
+  EXPECT_GE(elapsed, 200ms);  // five polls, 50 ms apart
+  auto info = peek_exit(started.pid);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->si_code, CLD_KILLED);
+  EXPECT_EQ(info->si_status, SIGKILL);
+  // kill does not wait after SIGKILL; releasing the handle collects it.
+  started.child.reset();
+  EXPECT_TRUE(is_collected_within(started.pid, 2s));
+}
+
+TEST(Child, KillOfAnExitedProgramCollectsIt) {
+  PtyPair pair = open_pair();
+  CommandBuilder command("/bin/sh");
+  command.arg("-c");
+  command.arg("exit 3");
+  auto child = pair.slave->spawn_command(std::move(command));
+  ASSERT_TRUE(child);
+  pid_t pid = static_cast<pid_t>(*(*child)->process_id());
+  ASSERT_TRUE(has_exited(pid));
+  EXPECT_TRUE(is_uncollected(pid));
+  ASSERT_TRUE((*child)->kill());
+  EXPECT_FALSE(is_uncollected(pid));
+  auto status = dynamic_cast<UnixChild&>(**child).exit_status();
+  ASSERT_TRUE(status && WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 3);
+  EXPECT_EQ((*child)->process_id(), static_cast<std::uint32_t>(pid));
+}
+
+TEST(Child, ReleaseLeavesTheProgramRunningAndCollectsItOnceItEnds) {
+  Started started = start("true");
+  ASSERT_NE(started.pid, 0);
+  const pid_t pid = started.pid;
+  started.child.reset();
+  // Not signalled: still running after the release.
+  EXPECT_FALSE(has_exited(pid, 100ms));
+  ASSERT_EQ(::kill(pid, SIGTERM), 0);
+  EXPECT_TRUE(is_collected_within(pid, 2s));
+}
+
+TEST(Child, KillAllRunsEverySequenceSideBySide) {
+  std::vector<Started> hangup;
+  std::vector<Started> stubborn;
+  for (int i = 0; i < 4; ++i) {
+    hangup.push_back(start("true"));
+    stubborn.push_back(start("trap '' HUP"));
+  }
+  std::vector<Child*> children;
+  for (auto* group : {&hangup, &stubborn}) {
+    for (Started& started : *group) {
+      ASSERT_NE(started.pid, 0);
+      children.push_back(started.child.get());
+    }
+  }
+  children.push_back(nullptr);
+  kill_all(children);
+  for (Started& started : hangup) {
+    auto status = unix_child(started).exit_status();
+    ASSERT_TRUE(status && WIFSIGNALED(*status));
+    EXPECT_EQ(WTERMSIG(*status), SIGHUP);
+  }
+  for (Started& started : stubborn) {
+    auto info = peek_exit(started.pid);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->si_status, SIGKILL);
+  }
+}
+
+}  // namespace
+}  // namespace velmora::pty
