@@ -1,0 +1,126 @@
+// Bulk output: a shell cats a large file and prints an end marker; the time from sending the
+// command to seeing the marker, raw pseudo-terminal and daemon runs interleaved.
+
+#include <cerrno>
+#include <csignal>
+#include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "bench.h"
+#include "platform.h"
+#include "stats.h"
+#include "terminal.h"
+
+namespace velmora::bench {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr double MIB = 1024.0 * 1024.0;
+
+struct Run {
+  double seconds = 0;
+  std::size_t bytes = 0;
+};
+
+Result<Run> timed_cat(Terminal& terminal, const std::string& command) {
+  MarkerScanner scanner{std::string(CAT_END_MARKER)};
+  auto start = Clock::now();
+  if (auto sent = terminal.input(command); !sent) return sent.error();
+  if (auto done = read_until(terminal, scanner, start + 300s); !done) return done.error();
+  std::chrono::duration<double> elapsed = Clock::now() - start;
+  return Run{elapsed.count(), scanner.total()};
+}
+
+// A profiler started beside the daemon's runs ("{pid}" replaced by the daemon's process id).
+class Profiler {
+ public:
+  Profiler(const std::string& command, pid_t daemon) {
+    if (command.empty()) return;
+    std::string text = command;
+    for (auto at = text.find("{pid}"); at != std::string::npos; at = text.find("{pid}"))
+      text.replace(at, 5, std::to_string(daemon));
+    progress("profiling: %s", text.c_str());
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::execl("/bin/sh", "sh", "-c", text.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    m_pid = pid;
+    // Give the profiler time to attach before the first run.
+    std::this_thread::sleep_for(1s);
+  }
+  Profiler(const Profiler&) = delete;
+  Profiler& operator=(const Profiler&) = delete;
+  ~Profiler() {
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGINT);
+    while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+
+ private:
+  pid_t m_pid = -1;
+};
+
+}  // namespace
+
+void measure_bulk(const Options& options, const Workspace& workspace, Report& report) {
+  const std::string name = "bulk output " + std::to_string(options.bulk_bytes >> 20) + " MiB";
+  progress("%s: preparing", name.c_str());
+  auto file = workspace.text_file("bulk.txt", options.bulk_bytes);
+  if (!file) return report.failed(name, file.error().text());
+  auto daemon = workspace.start_daemon(options, "bulk");
+  if (!daemon) return report.failed(name, daemon.error().text());
+  auto session = SessionTerminal::attach(daemon->socket(), "bulk");
+  if (!session) return report.failed(name, session.error().text());
+  auto shell = RawShell::start({options.shell, "-l"}, 24, 80);
+  if (!shell) return report.failed(name, shell.error().text());
+  RawTerminal raw(std::move(*shell));
+  for (Terminal* terminal : {static_cast<Terminal*>(&raw), static_cast<Terminal*>(&*session)}) {
+    if (auto ready = run_command(*terminal, "echo RE$((0))ADY", "RE0ADY", Clock::now() + 10s);
+        !ready)
+      return report.failed(name, "shell not ready: " + ready.error().text());
+    drain(*terminal, 100ms);
+  }
+
+  const std::string command = cat_command(*file);
+  const double mib = static_cast<double>(options.bulk_bytes) / MIB;
+  std::vector<double> raw_rate, daemon_rate, ratio, cpu_ms_per_mib;
+  Profiler profiler(options.profile_command, daemon->pid());
+  for (int round = 0; round < options.bulk_rounds; ++round) {
+    auto raw_run = timed_cat(raw, command);
+    if (!raw_run) return report.failed(name, "raw: " + raw_run.error().text());
+    drain(raw, 50ms);
+
+    auto cpu_before = process_cpu_seconds(daemon->pid());
+    auto daemon_run = timed_cat(*session, command);
+    auto cpu_after = process_cpu_seconds(daemon->pid());
+    if (!daemon_run) return report.failed(name, "daemon: " + daemon_run.error().text());
+    drain(*session, 50ms);
+    if (daemon_run->bytes < options.bulk_bytes)
+      return report.failed(name, "daemon delivered only " + std::to_string(daemon_run->bytes) +
+                                     " bytes");
+
+    raw_rate.push_back(mib / raw_run->seconds);
+    daemon_rate.push_back(mib / daemon_run->seconds);
+    ratio.push_back(raw_run->seconds / daemon_run->seconds);
+    if (cpu_before && cpu_after) cpu_ms_per_mib.push_back((*cpu_after - *cpu_before) * 1e3 / mib);
+    progress("%s: round %d: raw %.0f MiB/s, daemon %.0f MiB/s", name.c_str(), round + 1,
+             raw_rate.back(), daemon_rate.back());
+  }
+
+  double paired_ratio = median(ratio);
+  report.add(Row{name + " (MiB/s)", fixed(median(daemon_rate), 0), fixed(median(raw_rate), 0),
+                 fixed(paired_ratio, 3), ">= 0.95 of raw", verdict_of(paired_ratio >= 0.95)});
+  if (cpu_ms_per_mib.empty()) return report.failed("daemon CPU per MiB", "no CPU figures");
+  double cpu = median(cpu_ms_per_mib);
+  report.add(Row{"daemon CPU per MiB (ms)", fixed(cpu, 2), "", "", "<= 3 ms",
+                 verdict_of(cpu <= 3.0)});
+}
+
+}  // namespace velmora::bench

@@ -1,0 +1,113 @@
+// velmora_bench: starts the built velmorad on private sockets, drives it as a client would, and
+// prints its figures beside a raw pseudo-terminal baseline that it runs itself.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "bench.h"
+
+namespace {
+
+using velmora::bench::Options;
+
+constexpr const char* USAGE =
+    "usage: velmora_bench [--daemon PATH] [--quick] [--only LIST] [--profile COMMAND]\n"
+    "  --daemon PATH      the velmorad binary (default: the one built beside this program)\n"
+    "  --quick            smaller files and fewer iterations; done in about a minute\n"
+    "  --only LIST        comma-separated measures: bulk,echo,resume,scale,shutdown,fanin\n"
+    "  --profile COMMAND  run COMMAND beside the daemon's bulk runs, {pid} being the daemon's\n"
+    "                     process id, e.g. 'perf record -g -p {pid} -o perf.data'\n";
+
+void make_quick(Options& options) {
+  options.bulk_bytes = 16u << 20;
+  options.bulk_rounds = 3;
+  options.echo_count = 400;
+  options.resume_count = 20;
+  options.idle_sessions = 200;
+  options.shutdown_sessions = 100;
+  options.fan_in_bytes = 16u << 20;
+  options.fan_in_rounds = 1;
+}
+
+// Every session needs a few descriptors in the daemon, which inherits this limit.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  limit.rlim_cur = limit.rlim_max;
+  (void)::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+#ifdef VELMORA_BENCH_DEFAULT_DAEMON
+  options.daemon = VELMORA_BENCH_DEFAULT_DAEMON;
+#endif
+  std::set<std::string> only;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    bool has_value = i + 1 < argc;
+    if (arg == "--quick") {
+      make_quick(options);
+    } else if (arg == "--daemon" && has_value) {
+      options.daemon = argv[++i];
+    } else if (arg == "--only" && has_value) {
+      std::stringstream list(argv[++i]);
+      for (std::string item; std::getline(list, item, ',');) only.insert(item);
+    } else if (arg == "--profile" && has_value) {
+      options.profile_command = argv[++i];
+    } else {
+      std::fputs(USAGE, arg == "--help" ? stdout : stderr);
+      return arg == "--help" ? 0 : 2;
+    }
+  }
+  if (options.daemon.empty() || ::access(options.daemon.c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "velmora_bench: no velmorad binary at '%s'\n%s", options.daemon.c_str(),
+                 USAGE);
+    return 2;
+  }
+  if (::access(options.shell.c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "velmora_bench: no shell at %s\n", options.shell.c_str());
+    return 2;
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  raise_descriptor_limit();
+
+  auto workspace = velmora::bench::Workspace::create();
+  if (!workspace) {
+    std::fprintf(stderr, "velmora_bench: %s\n", workspace.error().text().c_str());
+    return 1;
+  }
+  using Measure = void (*)(const Options&, const velmora::bench::Workspace&,
+                           velmora::bench::Report&);
+  const std::vector<std::pair<std::string, Measure>> measures = {
+      {"bulk", velmora::bench::measure_bulk},       {"echo", velmora::bench::measure_echo},
+      {"resume", velmora::bench::measure_resume},   {"scale", velmora::bench::measure_scale},
+      {"shutdown", velmora::bench::measure_shutdown}, {"fanin", velmora::bench::measure_fan_in},
+  };
+  for (const auto& wanted : only) {
+    bool known = false;
+    for (const auto& [name, measure] : measures) known = known || name == wanted;
+    if (!known) {
+      std::fprintf(stderr, "velmora_bench: unknown measure '%s'\n%s", wanted.c_str(), USAGE);
+      return 2;
+    }
+  }
+  velmora::bench::Report report;
+  for (const auto& [name, measure] : measures)
+    if (only.empty() || only.count(name) != 0) measure(options, *workspace, report);
+  std::printf("\n");
+  report.print(stdout);
+  return report.all_passed() ? 0 : 1;
+}

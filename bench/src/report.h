@@ -1,0 +1,39 @@
+#pragma once
+
+// The table that the benchmark prints: one row per figure, beside its baseline and target.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace velmora::bench {
+
+enum class Verdict { Pass, Fail, Info };
+
+struct Row {
+  std::string measure;
+  std::string velmora;
+  std::string reference;  // the raw pseudo-terminal or reference server figure, if any
+  std::string ratio;
+  std::string target;
+  Verdict verdict = Verdict::Info;
+};
+
+class Report {
+ public:
+  void add(Row row);
+  // A measure that could not be taken: shown as a failed row with the reason.
+  void failed(const std::string& measure, const std::string& why);
+  void print(std::FILE* out) const;
+  bool all_passed() const;
+
+ private:
+  std::vector<Row> m_rows;
+};
+
+// Fixed-point text of value with the given number of decimals.
+std::string fixed(double value, int decimals);
+
+inline Verdict verdict_of(bool passed) { return passed ? Verdict::Pass : Verdict::Fail; }
+
+}  // namespace velmora::bench
