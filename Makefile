@@ -13,8 +13,9 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
+# Attaches this terminal to session "main"; velmora starts the daemon when none is running.
 run: build
-	$(BUILD)/daemon/velmorad
+	$(BUILD)/client/velmora attach main
 
 test: deps
 	scripts/test-all

@@ -20,6 +20,7 @@ void ModeTracker::feed(std::string_view bytes) {
       if (c == '[') {
         m_state = State::Csi;
         m_private = false;
+        m_foreign = false;
         m_has_params = false;
         m_param = 0;
         m_params.clear();
@@ -41,13 +42,14 @@ void ModeTracker::feed(std::string_view bytes) {
       m_has_params = true;
     } else if (c == '?' && !m_has_params) {
       m_private = true;
+    } else if ((c == '<' || c == '=' || c == '>') && !m_has_params) {
+      m_foreign = true;
     } else if (c >= 0x40 && c <= 0x7e) {
       finish_csi(c);
       m_state = State::Ground;
     } else if (c == 0x1b) {
       m_state = State::Escape;
-    } else if (static_cast<unsigned char>(c) < 0x20 || c == '<' || c == '=' || c == '>' ||
-               (c >= 0x20 && c <= 0x2f)) {
+    } else if (static_cast<unsigned char>(c) <= 0x2f) {
       // Intermediate bytes and embedded controls: keep reading.
     } else {
       m_state = State::Ground;
@@ -56,6 +58,7 @@ void ModeTracker::feed(std::string_view bytes) {
 }
 
 void ModeTracker::finish_csi(char final) {
+  if (m_foreign) return;
   m_params.push_back(m_param);
   if (m_private) {
     if (final == 'h' || final == 'l')

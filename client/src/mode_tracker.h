@@ -27,6 +27,7 @@ class ModeTracker {
 
   State m_state = State::Ground;
   bool m_private = false;    // the CSI sequence started with '?'
+  bool m_foreign = false;    // it started with '<', '=' or '>': none of our concern
   bool m_has_params = false;
   unsigned m_param = 0;      // the parameter being read
   std::vector<unsigned> m_params;  // the parameters finished so far

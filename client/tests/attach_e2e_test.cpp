@@ -1,0 +1,206 @@
+// The client in a real terminal: a private tmux server's pane runs velmora against a daemon in
+// a temporary directory.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "client_harness.h"
+
+namespace velmora::testing {
+namespace {
+
+// A daemon whose sessions run /bin/sh with the prompt "in$ ", plus a tmux pane to type in.
+class AttachInTmux : public ::testing::Test {
+ protected:
+  AttachInTmux()
+      : m_rc(write_rc()),
+        m_daemon(m_dir, m_dir.file("d.sock"),
+                 {{"SHELL", "/bin/sh"}, {"ENV", m_rc}, {"HOME", m_dir.path()}}),
+        m_listening(m_daemon.wait_listening()),
+        m_tmux(m_dir, m_daemon.socket_path()) {}
+
+  void SetUp() override {
+    ASSERT_TRUE(m_listening) << m_daemon.stderr_text();
+    ASSERT_TRUE(m_tmux.started());
+    ASSERT_TRUE(m_tmux.wait_for("outer$"));
+  }
+
+  std::string write_rc() {
+    std::string path = m_dir.file("inner.rc");
+    std::ofstream(path) << "PS1='in$ '\n";
+    return path;
+  }
+
+  // Types a command that prints tag-<n+1> and waits for that output (the typed text shows
+  // $((n+1)), so only the shell's answer matches).
+  void run_and_see(const std::string& tag, int n = 41, const std::string& pane = "t") {
+    m_tmux.type_line("echo " + tag + "-$((" + std::to_string(n) + "+1))", pane);
+    ASSERT_TRUE(m_tmux.wait_for(tag + "-" + std::to_string(n + 1), pane)) << m_tmux.last_screen();
+  }
+
+  void attach(const std::string& args, const std::string& pane = "t") {
+    m_tmux.type_line("velmora " + args, pane);
+    ASSERT_TRUE(m_tmux.wait_for("in$", pane)) << m_tmux.last_screen();
+  }
+
+  void detach(const std::string& key, const std::string& pane = "t") {
+    m_tmux.press_bytes("1c", pane);
+    ASSERT_TRUE(m_tmux.wait_for("[detached from " + key + "]", pane)) << m_tmux.last_screen();
+  }
+
+  TempDir m_dir;
+  std::string m_rc;
+  DaemonProcess m_daemon;
+  bool m_listening;
+  TmuxTerminal m_tmux;
+};
+
+TEST_F(AttachInTmux, DetachLeavesTheTerminalAsItWasAndReattachShowsEarlierOutput) {
+  m_tmux.type_line("clear; stty -a > before.txt");
+  attach("attach work");
+  run_and_see("first");
+  detach("work");
+  // The outer shell is back, in the very terminal settings it had.
+  m_tmux.type_line("stty -a > after.txt; cmp before.txt after.txt && echo SAME-$((1+1))");
+  ASSERT_TRUE(m_tmux.wait_for("SAME-2")) << m_tmux.last_screen() << "\nbefore:\n"
+                                         << read_file(m_dir.file("before.txt")) << "\nafter:\n"
+                                         << read_file(m_dir.file("after.txt"));
+  EXPECT_NE(m_tmux.last_screen().find("outer$"), std::string::npos);
+
+  m_tmux.type_line("clear");
+  ASSERT_TRUE(m_tmux.wait_gone("first-42"));
+  attach("attach work");
+  // The session's earlier output comes back with the replay.
+  EXPECT_TRUE(m_tmux.wait_for("first-42")) << m_tmux.last_screen();
+  run_and_see("second");
+
+  // Ending the shell ends the client with a message.
+  m_tmux.type_line("exit");
+  EXPECT_TRUE(m_tmux.wait_for("[work exited]")) << m_tmux.last_screen();
+  run_and_see("outer");
+  m_tmux.type_line("stty -a > after-exit.txt; cmp before.txt after-exit.txt && echo SAME-$((2+1))");
+  EXPECT_TRUE(m_tmux.wait_for("SAME-3")) << m_tmux.last_screen();
+}
+
+TEST_F(AttachInTmux, SessionFollowsTheTerminalSize) {
+  attach("attach sized");
+  m_tmux.type_line("stty size");
+  ASSERT_TRUE(m_tmux.wait_for("24 80")) << m_tmux.last_screen();
+  m_tmux.tmux({"resize-window", "-t", "t", "-x", "100", "-y", "30"});
+  m_tmux.type_line("stty size");
+  EXPECT_TRUE(m_tmux.wait_for("30 100")) << m_tmux.last_screen();
+}
+
+TEST_F(AttachInTmux, FullScreenProgramIsRepaintedAfterResume) {
+  {
+    std::ofstream long_file(m_dir.file("long.txt"));
+    for (int i = 1; i <= 200; ++i) long_file << "line " << i << "\n";
+  }
+  attach("attach pager");
+  m_tmux.type_line("less " + m_dir.file("long.txt"));
+  ASSERT_TRUE(m_tmux.wait_for("line 23")) << m_tmux.last_screen();
+  detach("pager");
+  // The pager's alternate screen was left: the outer shell's prompt is usable again.
+  run_and_see("back");
+  ASSERT_TRUE(m_tmux.wait_gone("line 23"));
+
+  // Reattach in a larger terminal: the pager must fill it, which only a repaint can do.
+  m_tmux.tmux({"resize-window", "-t", "t", "-x", "80", "-y", "30"});
+  m_tmux.type_line("clear; velmora attach pager");
+  EXPECT_TRUE(m_tmux.wait_for("line 29")) << m_tmux.last_screen();
+  // The pager still takes keys: q quits it and the shell prompt comes back.
+  m_tmux.type_line("q");
+  EXPECT_TRUE(m_tmux.wait_for("in$")) << m_tmux.last_screen();
+}
+
+TEST_F(AttachInTmux, ResumeNudgesProgramsToRedrawUnlessToldNot) {
+  attach("attach nudge");
+  // A program that says each time the terminal's size changes (in a shell without job
+  // control, so that it is the terminal's foreground group that hears SIGWINCH).
+  m_tmux.type_line("sh -c 'trap \"echo WINCH-\\$((3+4))\" WINCH; while :; do sleep 0.05; done'");
+  detach("nudge");
+  m_tmux.type_line("clear");
+  m_tmux.type_line("velmora attach --no-redraw nudge");
+  // Same size, no nudge: the program hears nothing.
+  ASSERT_TRUE(m_tmux.wait_for("while :;")) << m_tmux.last_screen();
+  EXPECT_FALSE(m_tmux.wait_for("WINCH-7", "t", 1s)) << m_tmux.last_screen();
+  detach("nudge");
+  m_tmux.type_line("clear; velmora attach nudge");
+  EXPECT_TRUE(m_tmux.wait_for("WINCH-7")) << m_tmux.last_screen();
+  // The nudge ends at the real size (it is undone a moment later).
+  m_tmux.press_bytes("03");
+  m_tmux.type_line("sleep 1; stty size");
+  EXPECT_TRUE(m_tmux.wait_for("24 80")) << m_tmux.last_screen();
+}
+
+TEST_F(AttachInTmux, OtherPaneListsSendsToAndKillsTheSession) {
+  attach("attach -e ^a shared");
+  std::string other = m_tmux.split();
+  ASSERT_FALSE(other.empty());
+  ASSERT_TRUE(m_tmux.wait_for("outer$", other));
+
+  m_tmux.type_line("velmora ls", other);
+  EXPECT_TRUE(m_tmux.wait_for("KEY", other)) << m_tmux.last_screen();
+  EXPECT_NE(m_tmux.last_screen().find("shared"), std::string::npos);
+
+  m_tmux.type_line("velmora send shared echo SENT-\\$\\(\\(6\\*7\\)\\)", other);
+  EXPECT_TRUE(m_tmux.wait_for("SENT-42")) << m_tmux.last_screen();
+
+  m_tmux.type_line("velmora kill shared", other);
+  EXPECT_TRUE(m_tmux.wait_for("[shared exited]")) << m_tmux.last_screen();
+  m_tmux.type_line("velmora ls", other);
+  EXPECT_TRUE(m_tmux.wait_for("no sessions", other)) << m_tmux.last_screen();
+}
+
+TEST_F(AttachInTmux, CustomDetachKeyDetachesAndTheDefaultOnePassesThrough) {
+  attach("attach -e ^a keyed");
+  // Ctrl-\ is an ordinary byte now and reaches the program in the session.
+  m_tmux.type_line("stty raw -echo; head -c 1 | od -An -tx1; stty sane");
+  ASSERT_TRUE(m_tmux.wait_for("stty sane")) << m_tmux.last_screen();
+  m_tmux.press_bytes("1c");
+  EXPECT_TRUE(m_tmux.wait_for(" 1c")) << m_tmux.last_screen();
+  m_tmux.press_bytes("01");
+  EXPECT_TRUE(m_tmux.wait_for("[detached from keyed]")) << m_tmux.last_screen();
+}
+
+// Without a daemon, attach starts one (found in the build tree beside velmora).
+class AutoStart : public ::testing::Test {
+ protected:
+  void run_and_see_outer() {
+    m_tmux.type_line("echo OUTER-$((1+1))");
+    EXPECT_TRUE(m_tmux.wait_for("OUTER-2")) << m_tmux.last_screen();
+  }
+  AutoStart() : m_tmux(m_dir, m_dir.file("auto.sock")) {}
+  ~AutoStart() override {
+    // The started daemon is not our child: stop it through its socket.
+    run_program(m_dir, {VELMORA_PATH, "shutdown"}, {{"VELMORAD_SOCKET", m_dir.file("auto.sock")}});
+  }
+  TempDir m_dir;
+  TmuxTerminal m_tmux;
+};
+
+TEST_F(AutoStart, AttachStartsTheDaemonAndNoticesWhenItGoes) {
+  ASSERT_TRUE(m_tmux.started());
+  ASSERT_TRUE(m_tmux.wait_for("outer$"));
+  m_tmux.type_line("SHELL=/bin/sh velmora");
+  m_tmux.type_line("echo AUTO-$((1+1))");
+  ASSERT_TRUE(m_tmux.wait_for("AUTO-2")) << m_tmux.last_screen();
+
+  Ran version = run_program(m_dir, {VELMORA_PATH, "version"},
+                            {{"VELMORAD_SOCKET", m_dir.file("auto.sock")}});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_NE(version.out.find("daemon pid "), std::string::npos) << version.out;
+
+  // A daemon that dies (no orderly shutdown, no exit events) is noticed.
+  auto at = version.out.find("daemon pid ");
+  ASSERT_NE(at, std::string::npos);
+  pid_t pid = static_cast<pid_t>(std::stol(version.out.substr(at + 11)));
+  ASSERT_GT(pid, 1);
+  ASSERT_EQ(::kill(pid, SIGKILL), 0);
+  EXPECT_TRUE(m_tmux.wait_for("[daemon went away]")) << m_tmux.last_screen();
+  run_and_see_outer();
+}
+
+}  // namespace
+}  // namespace velmora::testing

@@ -1,0 +1,127 @@
+#include "attach_stream.h"
+
+#include <gtest/gtest.h>
+
+#include "velmora/core/base64.h"
+#include "velmora/core/line_codec.h"
+
+namespace velmora::client {
+namespace {
+
+// Lines exactly as the daemon writes them, without the newline.
+std::string line_of(const Event& event) {
+  auto line = encode_line(event);
+  EXPECT_TRUE(line.has_value());
+  std::string text = line ? *line : std::string();
+  if (!text.empty()) text.pop_back();
+  return text;
+}
+
+std::string output_line(const std::string& key, const std::string& bytes) {
+  std::string line = encode_output_line(key, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                        bytes.size());
+  line.pop_back();
+  return line;
+}
+
+std::string attached_line(const std::string& key, bool resumed, const std::string& replay) {
+  return line_of(AttachedEvent{key, resumed, base64_encode(replay), "/home/u", 77});
+}
+
+TEST(OutputLineParser, FindsKeyAndDataOfTheDaemonsOutputLines) {
+  auto parts = parse_output_line(output_line("main", "hello"));
+  ASSERT_TRUE(parts.has_value());
+  EXPECT_EQ(parts->key, "main");
+  EXPECT_EQ(parts->data_base64, base64_encode("hello"));
+
+  // Anything else is left to the general decoder.
+  EXPECT_FALSE(parse_output_line(output_line("a\"b", "x")).has_value());
+  EXPECT_FALSE(parse_output_line(line_of(ExitedEvent{"main"})).has_value());
+  EXPECT_FALSE(parse_output_line(output_line("main", "x") + " ").has_value());
+  EXPECT_FALSE(parse_output_line(R"({"type":"output","key":"main","dataBase64":"eA==)").has_value());
+}
+
+TEST(AttachStream, NewSessionShowsOutputAfterTheReply) {
+  AttachStream stream("main");
+  std::string screen;
+  stream.handle_line(attached_line("main", false, ""), screen);
+  EXPECT_TRUE(stream.attached());
+  EXPECT_FALSE(stream.resumed());
+  stream.handle_line(output_line("main", "$ "), screen);
+  stream.handle_line(output_line("main", "echo hi\r\nhi\r\n"), screen);
+  EXPECT_EQ(screen, "$ echo hi\r\nhi\r\n");
+  EXPECT_EQ(stream.ending(), Ending::Running);
+}
+
+TEST(AttachStream, EarlyOutputWaitsForTheReplaySoTheScreenIsInOrder) {
+  // The daemon may hand live output over before its reply; the replay is older than it.
+  AttachStream stream("main");
+  std::string screen;
+  stream.handle_line(output_line("main", "new"), screen);
+  EXPECT_EQ(screen, "");
+  stream.handle_line(attached_line("main", true, "old "), screen);
+  EXPECT_TRUE(stream.resumed());
+  EXPECT_EQ(screen, "old new");
+  stream.handle_line(output_line("main", "!"), screen);
+  EXPECT_EQ(screen, "old new!");
+}
+
+TEST(AttachStream, IgnoresOtherSessionsBrokenDataAndUnreadableLines) {
+  AttachStream stream("main");
+  std::string screen;
+  stream.handle_line(attached_line("main", false, ""), screen);
+  stream.handle_line(output_line("other", "not mine"), screen);
+  stream.handle_line(line_of(ExitedEvent{"other"}), screen);
+  stream.handle_line(R"({"type":"output","key":"main","dataBase64":"e==="})", screen);
+  stream.handle_line(R"({"type":"newfangled","x":1})", screen);
+  stream.handle_line("garbage", screen);
+  stream.handle_line(line_of(SessionsEvent{}), screen);
+  stream.handle_line(attached_line("main", true, "again"), screen);  // a second reply
+  EXPECT_EQ(screen, "");
+  EXPECT_EQ(stream.ending(), Ending::Running);
+  EXPECT_FALSE(stream.resumed());
+}
+
+TEST(AttachStream, KeysThatNeedEscapesStillGetTheirOutput) {
+  std::string key = "tab\there \"quoted\" \xc3\xa9";
+  AttachStream stream(key);
+  std::string screen;
+  stream.handle_line(line_of(AttachedEvent{key, false, "", "/", 1}), screen);
+  stream.handle_line(output_line(key, "yes"), screen);
+  stream.handle_line(output_line("tab", "no"), screen);
+  EXPECT_EQ(screen, "yes");
+}
+
+TEST(AttachStream, ShellExitEndsAfterShowingWhatCameBefore) {
+  AttachStream stream("k");
+  std::string screen;
+  // The shell may even end before the reply comes.
+  stream.handle_line(output_line("k", "bye"), screen);
+  stream.handle_line(line_of(ExitedEvent{"k"}), screen);
+  EXPECT_EQ(stream.ending(), Ending::Exited);
+  EXPECT_EQ(screen, "bye");
+  stream.handle_line(output_line("k", "late"), screen);
+  EXPECT_EQ(screen, "bye");
+}
+
+TEST(AttachStream, DaemonErrorEndsWithItsText) {
+  AttachStream stream("k");
+  std::string screen;
+  stream.handle_line(line_of(ErrorEvent{"端末を開けません: No space left on device (os error 28)"}),
+                     screen);
+  EXPECT_EQ(stream.ending(), Ending::Failed);
+  EXPECT_EQ(stream.failure(), "端末を開けません: No space left on device (os error 28)");
+}
+
+TEST(AttachStream, BinaryOutputPassesUnchanged) {
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+  AttachStream stream("k");
+  std::string screen;
+  stream.handle_line(attached_line("k", true, bytes), screen);
+  stream.handle_line(output_line("k", bytes), screen);
+  EXPECT_EQ(screen, bytes + bytes);
+}
+
+}  // namespace
+}  // namespace velmora::client

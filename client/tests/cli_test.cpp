@@ -1,0 +1,140 @@
+#include "cli.h"
+
+#include <gtest/gtest.h>
+
+#include "detach_key.h"
+
+namespace velmora::client {
+namespace {
+
+template <typename T>
+T command_of(const std::vector<std::string>& args) {
+  Parsed parsed = parse_command_line(args);
+  const auto* command = std::get_if<Command>(&parsed);
+  EXPECT_NE(command, nullptr) << "usage error for " << (args.empty() ? "" : args[0]);
+  if (command == nullptr || !std::holds_alternative<T>(*command)) {
+    ADD_FAILURE() << "unexpected command kind";
+    return T{};
+  }
+  return std::get<T>(*command);
+}
+
+UsageError usage_of(const std::vector<std::string>& args) {
+  Parsed parsed = parse_command_line(args);
+  const auto* error = std::get_if<UsageError>(&parsed);
+  EXPECT_NE(error, nullptr);
+  return error != nullptr ? *error : UsageError{};
+}
+
+TEST(CommandLine, NoArgumentsAttachesToMainWithCtrlBackslash) {
+  auto attach = command_of<AttachCommand>({});
+  EXPECT_EQ(attach.key, "main");
+  EXPECT_EQ(attach.detach_key, std::optional<unsigned char>(0x1c));
+  EXPECT_EQ(attach.redraw, Redraw::Nudge);
+}
+
+TEST(CommandLine, AttachOptionsMayStandOnEitherSideOfTheKey) {
+  auto attach = command_of<AttachCommand>({"attach", "work", "-e", "^a", "--no-redraw"});
+  EXPECT_EQ(attach.key, "work");
+  EXPECT_EQ(attach.detach_key, std::optional<unsigned char>(0x01));
+  EXPECT_EQ(attach.redraw, Redraw::Skip);
+
+  auto joined = command_of<AttachCommand>({"attach", "-e^]", "w"});
+  EXPECT_EQ(joined.detach_key, std::optional<unsigned char>(0x1d));
+
+  // Without the command name, options still mean attach to main.
+  auto bare = command_of<AttachCommand>({"-E"});
+  EXPECT_EQ(bare.key, "main");
+  EXPECT_EQ(bare.detach_key, std::nullopt);
+
+  // "--" lets a key start with a dash; the empty key is a key like any other.
+  EXPECT_EQ(command_of<AttachCommand>({"attach", "--", "-odd"}).key, "-odd");
+  EXPECT_EQ(command_of<AttachCommand>({"attach", ""}).key, "");
+}
+
+TEST(CommandLine, AttachRejectsMissingOrBadDetachKeysAndSecondKeys) {
+  EXPECT_EQ(usage_of({"attach", "-e"}).topic, "attach");
+  EXPECT_NE(usage_of({"attach", "-e", "ctrl-a"}).problem.find("ctrl-a"), std::string::npos);
+  EXPECT_EQ(usage_of({"attach", "a", "b"}).topic, "attach");
+  EXPECT_EQ(usage_of({"attach", "--bogus"}).topic, "attach");
+}
+
+TEST(CommandLine, SendJoinsWordsAndPressesEnterUnlessTold) {
+  auto send = command_of<SendCommand>({"send", "main", "echo", "hi there"});
+  EXPECT_EQ(send.key, "main");
+  EXPECT_EQ(send.text, "echo hi there\r");
+
+  // Words after the key are text even when they look like options.
+  auto dashes = command_of<SendCommand>({"send", "-n", "k", "ls", "-la", "-n"});
+  EXPECT_EQ(dashes.key, "k");
+  EXPECT_EQ(dashes.text, "ls -la -n");
+
+  EXPECT_EQ(command_of<SendCommand>({"send", "k"}).text, "\r");
+  EXPECT_EQ(command_of<SendCommand>({"send", "--", "-k", "x"}).key, "-k");
+  EXPECT_EQ(usage_of({"send"}).topic, "send");
+  EXPECT_EQ(usage_of({"send", "-x", "k"}).topic, "send");
+}
+
+TEST(CommandLine, OtherCommandsCheckTheirArguments) {
+  EXPECT_EQ(command_of<KillCommand>({"kill", "old"}).key, "old");
+  EXPECT_EQ(usage_of({"kill"}).topic, "kill");
+  EXPECT_EQ(usage_of({"kill", "a", "b"}).topic, "kill");
+  EXPECT_EQ(command_of<ListCommand>({"ls", "--json"}).format, Format::Json);
+  EXPECT_EQ(command_of<ListCommand>({"ls"}).format, Format::Table);
+  EXPECT_EQ(usage_of({"ls", "-l"}).topic, "ls");
+  EXPECT_EQ(usage_of({"shutdown", "now"}).topic, "shutdown");
+  EXPECT_EQ(usage_of({"decode", "x"}).topic, "decode");
+  command_of<VersionCommand>({"--version"});
+}
+
+TEST(CommandLine, EveryCommandHasHelpAndUnknownOnesGetAHint) {
+  for (std::string name : {"attach", "ls", "kill", "send", "shutdown", "version", "decode"}) {
+    EXPECT_EQ(command_of<HelpCommand>({name, "--help"}).topic, name);
+    auto text = help_text(name);
+    ASSERT_TRUE(text.has_value()) << name;
+    EXPECT_EQ(text->rfind("usage: velmora " + name, 0), 0u) << name;
+  }
+  EXPECT_EQ(command_of<HelpCommand>({"-h"}).topic, "");
+  EXPECT_EQ(command_of<HelpCommand>({"help", "send"}).topic, "send");
+
+  UsageError unknown = usage_of({"atach"});
+  EXPECT_EQ(usage_line(unknown), "velmora: unknown command 'atach' (try 'velmora --help')");
+  EXPECT_EQ(usage_line(usage_of({"kill"})),
+            "velmora: kill needs a session key (try 'velmora kill --help')");
+}
+
+TEST(CommandLine, HelpNamesTheInheritedVariablesAndWhereTheDaemonIsFound) {
+  auto text = help_text("attach");
+  ASSERT_TRUE(text.has_value());
+  for (const char* word : {"TERM", "COLORTERM", "LANG", "LC_*", "../daemon/", "PATH"})
+    EXPECT_NE(text->find(word), std::string::npos) << word;
+}
+
+TEST(DetachKey, ReadsCaretFormsAndSingleCharacters) {
+  struct Case {
+    const char* text;
+    std::optional<unsigned char> key;
+  };
+  const Case cases[] = {
+      {"^a", 0x01},         {"^A", 0x01},        {"^\\", 0x1c},       {"^]", 0x1d},
+      {"^[", 0x1b},         {"^@", 0x00},        {"^_", 0x1f},        {"^?", 0x7f},
+      {"x", 'x'},           {"^", '^'},          {"", std::nullopt},  {"ab", std::nullopt},
+      {"^1", std::nullopt}, {"^ab", std::nullopt}, {"\t", std::nullopt},
+      {"\xc3\xa9", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(parse_detach_key(c.text), c.key) << c.text;
+}
+
+TEST(DetachKey, DescriptionReadsBackToTheSameKey) {
+  EXPECT_EQ(describe_detach_key(0x1c), "Ctrl-\\");
+  EXPECT_EQ(describe_detach_key(0x01), "Ctrl-A");
+  EXPECT_EQ(describe_detach_key('q'), "q");
+  for (int key = 0; key < 0x80; ++key) {
+    std::string shown = describe_detach_key(static_cast<unsigned char>(key));
+    std::string caret = shown.rfind("Ctrl-", 0) == 0 ? "^" + shown.substr(5) : shown;
+    EXPECT_EQ(parse_detach_key(caret), std::optional<unsigned char>(key)) << key;
+  }
+}
+
+}  // namespace
+}  // namespace velmora::client

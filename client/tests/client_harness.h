@@ -1,0 +1,155 @@
+#pragma once
+
+// End-to-end support for the client: running the velmora program, and a private tmux server
+// whose pane is the terminal that velmora attaches. Every wait has a timeout.
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "daemon_harness.h"
+
+namespace velmora::testing {
+
+struct Ran {
+  int status = -1;  // exit status, or -1 when it did not end in time
+  std::string out;
+  std::string err;
+};
+
+// Runs argv with the environment changes, standard input from /dev/null, and collects its
+// output through files; kills it after timeout.
+inline Ran run_program(const TempDir& dir, std::vector<std::string> argv,
+                       const std::map<std::string, std::optional<std::string>>& env_changes = {},
+                       std::chrono::milliseconds timeout = 20s) {
+  static int counter = 0;
+  std::string id = std::to_string(++counter);
+  std::string out_path = dir.file("out-" + id), err_path = dir.file("err-" + id);
+  std::vector<std::string> env = environment_with(env_changes);
+  std::vector<char*> args, envp;
+  for (auto& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  Ran ran;
+  if (rc != 0) return ran;
+  int status = 0;
+  bool ended = wait_until([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout);
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  } else if (WIFEXITED(status)) {
+    ran.status = WEXITSTATUS(status);
+  }
+  ran.out = read_file(out_path);
+  ran.err = read_file(err_path);
+  return ran;
+}
+
+inline std::string directory_of(const std::string& path) {
+  return path.substr(0, path.rfind('/'));
+}
+
+// A tmux server of our own (its socket in the test's directory, no configuration file), with
+// one 80x24 window whose shell has the prompt "outer$ " and finds velmora on PATH.
+class TmuxTerminal {
+ public:
+  explicit TmuxTerminal(const TempDir& dir, const std::string& daemon_socket)
+      : m_dir(dir), m_socket(dir.file("tmux.sock")) {
+    const char* path = std::getenv("PATH");
+    std::string shell_path = directory_of(VELMORA_PATH) + ":" + (path ? path : "/usr/bin:/bin");
+    m_shell = {"env", "-u", "ENV", "PS1=outer$ ", "PATH=" + shell_path,
+               "VELMORAD_SOCKET=" + daemon_socket, "HOME=" + dir.path(), "/bin/sh"};
+    std::vector<std::string> args = {"-f", "/dev/null", "new-session", "-d", "-s", "t",
+                                     "-x", "80", "-y", "24"};
+    args.insert(args.end(), m_shell.begin(), m_shell.end());
+    m_started = tmux(args).status == 0;
+    if (m_started) tmux({"set-option", "-g", "status", "off"});
+  }
+  ~TmuxTerminal() {
+    // Ends the server, its panes and every velmora running in them.
+    tmux({"kill-server"});
+  }
+  TmuxTerminal(const TmuxTerminal&) = delete;
+  TmuxTerminal& operator=(const TmuxTerminal&) = delete;
+
+  bool started() const { return m_started; }
+
+  Ran tmux(std::vector<std::string> args) {
+    args.insert(args.begin(), {"tmux", "-S", m_socket});
+    return run_program(m_dir, std::move(args), {{"TMUX", std::nullopt}}, 10s);
+  }
+
+  // Types text literally, then Enter.
+  void type_line(const std::string& text, const std::string& pane = "t") {
+    tmux({"send-keys", "-t", pane, "-l", text});
+    tmux({"send-keys", "-t", pane, "Enter"});
+  }
+  void press_bytes(const std::string& hex, const std::string& pane = "t") {
+    tmux({"send-keys", "-t", pane, "-H", hex});
+  }
+
+  std::string screen(const std::string& pane = "t") {
+    return tmux({"capture-pane", "-p", "-t", pane}).out;
+  }
+
+  // Waits until the pane shows text; the last screen is kept for failure messages.
+  bool wait_for(const std::string& text, const std::string& pane = "t",
+                std::chrono::milliseconds timeout = 15s) {
+    return wait_until(
+        [&] {
+          m_last = screen(pane);
+          return m_last.find(text) != std::string::npos;
+        },
+        timeout);
+  }
+  bool wait_gone(const std::string& text, const std::string& pane = "t",
+                 std::chrono::milliseconds timeout = 15s) {
+    return wait_until(
+        [&] {
+          m_last = screen(pane);
+          return m_last.find(text) == std::string::npos;
+        },
+        timeout);
+  }
+  const std::string& last_screen() const { return m_last; }
+
+  // A second pane below the first, also running the outer shell; returns its target.
+  std::string split() {
+    std::vector<std::string> args = {"split-window", "-d", "-v", "-t", "t", "-P", "-F",
+                                     "#{pane_id}"};
+    args.insert(args.end(), m_shell.begin(), m_shell.end());
+    Ran ran = tmux(args);
+    std::string id = ran.out;
+    while (!id.empty() && id.back() == '\n') id.pop_back();
+    return id;
+  }
+
+ private:
+  const TempDir& m_dir;
+  std::string m_socket;
+  std::vector<std::string> m_shell;
+  bool m_started = false;
+  std::string m_last;
+};
+
+}  // namespace velmora::testing
