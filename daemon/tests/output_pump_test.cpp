@@ -2,6 +2,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -76,14 +77,18 @@ TEST(OutputPump, KeepsOtherClientsGoingWhileOneStopsReading) {
   stalled.type("flood", "yes flooding\r");
 
   ShellClient other(daemon.socket_path());
-  // Wait until the flood has filled the socket buffers (the pump is then blocked in a write).
-  ASSERT_TRUE(wait_until(
-      [&] {
-        int queued = 0;
-        return ::ioctl(stalled.raw().fd(), FIONREAD, &queued) == 0 && queued > 100000;
-      },
-      10s));
-  std::this_thread::yield();
+  // Wait until the flood has filled the socket buffers: the queue stops growing, because the
+  // pump is blocked in a write.
+  auto queued = [&] {
+    int bytes = 0;
+    return ::ioctl(stalled.raw().fd(), FIONREAD, &bytes) == 0 ? bytes : -1;
+  };
+  ASSERT_TRUE(wait_until([&] { return queued() > 4096; }));
+  int last = -1;
+  ASSERT_TRUE(wait_until([&] {
+    int now = queued();
+    return std::exchange(last, now) == now;
+  }));
 
   // A resume of the flooded session waits for its slot, which the blocked pump holds. It must
   // not hold up anyone else meanwhile.

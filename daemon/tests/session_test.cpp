@@ -338,7 +338,16 @@ TEST(Close, AnEndingPumpLeavesANewerSessionAlone) {
   ShellClient client(daemon.socket_path());
   auto old_session = client.attached("k");
   ASSERT_TRUE(old_session);
-  ASSERT_TRUE(client.send(CloseRequest{"k"}));
+  // The old shell outlives its removal from the table by the kill's grace period, so its pump
+  // ends only after the new session below has taken the key.
+  client.type("k", "trap '' HUP; echo tr''apped\r");
+  ASSERT_TRUE(client.wait_output("k", "trapped"));
+  ShellClient closer(daemon.socket_path());
+  ASSERT_TRUE(closer.send(CloseRequest{"k"}));
+  ASSERT_TRUE(wait_until([&] {
+    auto rows = client.list();
+    return rows && !find_row(*rows, "k");
+  }));
   auto new_session = client.attached("k");
   ASSERT_TRUE(new_session);
   EXPECT_FALSE(new_session->resumed);
@@ -349,6 +358,8 @@ TEST(Close, AnEndingPumpLeavesANewerSessionAlone) {
   auto exited = client.next_event();
   ASSERT_TRUE(exited);
   ASSERT_TRUE(std::holds_alternative<ExitedEvent>(*exited));
+  EXPECT_TRUE(process_gone(static_cast<pid_t>(old_session->pid)) ||
+              process_state(static_cast<pid_t>(old_session->pid)) == 'Z');
   EXPECT_FALSE(client.next_event(500ms));
   auto rows = client.list();
   ASSERT_TRUE(rows);

@@ -80,6 +80,8 @@ class ShellClient {
                                         std::vector<EnvPair> env = {}) {
     auto event = attach(key, std::move(cwd), cols, rows, std::move(env));
     if (!event || !std::holds_alternative<AttachedEvent>(*event)) return {};
+    // A new shell may discard what is typed while it sets its terminal up: wait for its prompt.
+    if (!std::get<AttachedEvent>(*event).resumed && !wait_output(key, "")) return {};
     return std::get<AttachedEvent>(*event);
   }
 
@@ -103,11 +105,11 @@ class ShellClient {
         .has_value();
   }
 
-  // Reads until the session's collected output contains text.
+  // Reads until the session's collected output contains text (any output, for the empty text).
   bool wait_output(const std::string& key, const std::string& text,
                    std::chrono::milliseconds timeout = 10s) {
     auto deadline = Clock::now() + timeout;
-    while (output(key).find(text) == std::string::npos) {
+    while (output(key).empty() || output(key).find(text) == std::string::npos) {
       if (!read_one(deadline)) return false;
     }
     return true;
