@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,7 +12,8 @@ namespace {
 
 constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Two symbols per 12 bits: one table lookup emits a pair, halving the lookups of the hot loop.
+// Two symbols per 12 bits, stored as the two bytes they are written as: one lookup and one
+// two-byte store per pair halves the work of the hot loop.
 struct PairTable {
   std::array<char, 4096 * 2> symbols{};
   constexpr PairTable() {
@@ -22,6 +24,10 @@ struct PairTable {
   }
 };
 constexpr PairTable PAIRS;
+
+inline void put_pair(char* out, unsigned twelve_bits) {
+  std::memcpy(out, &PAIRS.symbols[twelve_bits * 2], 2);
+}
 
 // 0..63 for a symbol of the alphabet, 0xFF for every other byte ('=' included).
 struct DecodeTable {
@@ -37,15 +43,23 @@ constexpr DecodeTable DECODE;
 
 char* base64_encode_into(char* out, const unsigned char* bytes, std::size_t size) {
   std::size_t i = 0;
+  // Six bytes give eight symbols: four pair lookups from one 48-bit word.
+  for (; i + 6 <= size; i += 6) {
+    const unsigned char* b = bytes + i;
+    std::uint64_t word = (std::uint64_t{b[0]} << 40) | (std::uint64_t{b[1]} << 32) |
+                         (std::uint64_t{b[2]} << 24) | (std::uint64_t{b[3]} << 16) |
+                         (std::uint64_t{b[4]} << 8) | std::uint64_t{b[5]};
+    put_pair(out, static_cast<unsigned>(word >> 36) & 0xFFF);
+    put_pair(out + 2, static_cast<unsigned>(word >> 24) & 0xFFF);
+    put_pair(out + 4, static_cast<unsigned>(word >> 12) & 0xFFF);
+    put_pair(out + 6, static_cast<unsigned>(word) & 0xFFF);
+    out += 8;
+  }
   for (; i + 3 <= size; i += 3) {
     std::uint32_t group = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) |
                           std::uint32_t{bytes[i + 2]};
-    const char* high = &PAIRS.symbols[(group >> 12) * 2];
-    const char* low = &PAIRS.symbols[(group & 0xFFF) * 2];
-    out[0] = high[0];
-    out[1] = high[1];
-    out[2] = low[0];
-    out[3] = low[1];
+    put_pair(out, group >> 12);
+    put_pair(out + 2, group & 0xFFF);
     out += 4;
   }
   std::size_t left = size - i;

@@ -31,8 +31,8 @@ struct Node {
   bool boolean = false;
   Number number;
   std::string text;
-  std::vector<Node> items;
-  std::vector<std::pair<std::string, Node>> members;
+  std::string name;         // the member name, for the members of an object
+  std::vector<Node> items;  // elements, or members in their order
 };
 
 std::string describe(const Node& node) {
@@ -138,15 +138,15 @@ class TreeReader {
     if (!object) return read_value(node.items.emplace_back());
     if (c != '"') return m_in.fail_peek(Syntax::key_must_be_string);
     m_in.eat();
-    auto& member = node.members.emplace_back();
-    if (!m_in.read_string(&member.first)) return false;
+    Node& member = node.items.emplace_back();
+    if (!m_in.read_string(&member.name)) return false;
     m_in.skip_white_space();
     int colon = m_in.peek();
     if (colon != ':') {
       return m_in.fail_peek(colon < 0 ? Syntax::eof_object : Syntax::expected_colon);
     }
     m_in.eat();
-    return read_value(member.second);
+    return read_value(member);
   }
 
   Scanner m_in;
@@ -161,21 +161,24 @@ class Members {
   std::string text(std::string_view name) {
     const Node* node = find(name);
     if (!node) return {};
-    if (node->kind != Node::Kind::string) return mistyped(*node, "a string"), std::string();
-    return node->text;
+    if (node->kind == Node::Kind::string) return node->text;
+    mistyped(*node, "a string");
+    return {};
   }
   bool boolean(std::string_view name) {
     const Node* node = find(name);
     if (!node) return false;
-    if (node->kind != Node::Kind::boolean) return mistyped(*node, "a boolean"), false;
-    return node->boolean;
+    if (node->kind == Node::Kind::boolean) return node->boolean;
+    mistyped(*node, "a boolean");
+    return false;
   }
   std::uint64_t unsigned_integer(std::string_view name, std::uint64_t limit,
                                  std::string_view kind) {
     const Node* node = find(name);
     if (!node) return 0;
     if (node->kind != Node::Kind::number || node->number.kind == Number::Kind::floating) {
-      return mistyped(*node, kind), 0;
+      mistyped(*node, kind);
+      return 0;
     }
     if (node->number.kind == Number::Kind::signed_integer || node->number.u > limit) {
       fail("invalid value: " + describe(*node) + ", expected " + std::string(kind));
@@ -188,8 +191,9 @@ class Members {
   }
   const Node* array(std::string_view name) {
     const Node* node = find(name);
-    if (node && node->kind != Node::Kind::array) return mistyped(*node, "a sequence"), nullptr;
-    return node;
+    if (!node || node->kind == Node::Kind::array) return node;
+    mistyped(*node, "a sequence");
+    return nullptr;
   }
 
   const std::optional<std::string>& failure() const { return m_failure; }
@@ -200,13 +204,13 @@ class Members {
  private:
   const Node* find(std::string_view name) {
     const Node* found = nullptr;
-    for (const auto& [key, value] : m_object.members) {
-      if (key != name) continue;
+    for (const Node& member : m_object.items) {
+      if (member.name != name) continue;
       if (found) {
         fail("duplicate field `" + std::string(name) + "`");
         return nullptr;
       }
-      found = &value;
+      found = &member;
     }
     if (!found) fail("missing field `" + std::string(name) + "`");
     return found;

@@ -36,6 +36,22 @@ struct EscapeTable {
 };
 inline constexpr EscapeTable ESCAPES;
 
+inline std::uint64_t load8(const unsigned char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+// True when one of the eight bytes is a control, a quotation mark, a backslash or not ASCII.
+inline bool needs_attention(std::uint64_t word) {
+  constexpr std::uint64_t ONES = 0x0101010101010101u;
+  constexpr std::uint64_t HIGH = 0x8080808080808080u;
+  const auto has_zero = [](std::uint64_t v) { return (v - ONES) & ~v & HIGH; };
+  const std::uint64_t below_space = (word - ONES * 0x20) & ~word & HIGH;
+  return ((word & HIGH) | below_space | has_zero(word ^ (ONES * '"')) |
+          has_zero(word ^ (ONES * '\\'))) != 0;
+}
+
 // Walks text and reports runs of bytes to copy, escapes and replacements to sink.
 template <typename Sink>
 void walk_string(Sink& sink, std::string_view text) {
@@ -44,6 +60,13 @@ void walk_string(Sink& sink, std::string_view text) {
   std::size_t run = 0;  // start of the pending run of bytes copied verbatim
   std::size_t i = 0;
   while (i < size) {
+    // Most text needs nothing: skip eight plain bytes at a time.
+    while (i + 16 <= size && !needs_attention(load8(p + i)) &&
+           !needs_attention(load8(p + i + 8))) {
+      i += 16;
+    }
+    while (i + 8 <= size && !needs_attention(load8(p + i))) i += 8;
+    if (i >= size) break;
     unsigned c = p[i];
     if (c >= 0x80) {
       std::size_t len = utf8::sequence_length(p + i, size - i);
