@@ -53,10 +53,12 @@ long parse_fd_name(const char* name) {
   return static_cast<long>(value);
 }
 
+}  // namespace
+
 // The portable sweep: list /dev/fd, then close what was listed. opendir allocates, so this relies
 // on the allocator staying usable in a forked child. Numbers are gathered in a fixed array; a
 // listing longer than that is swept in several passes.
-void close_listed_in_dev_fd() {
+void close_from_3_by_dev_fd_listing() {
   constexpr std::size_t kBatch = 256;
   for (;;) {
     DIR* dir = ::opendir("/dev/fd");
@@ -82,7 +84,7 @@ void close_listed_in_dev_fd() {
 #if defined(__linux__)
 // Lists /proc/self/fd with raw getdents64 into a buffer on the stack: no allocation, no lock.
 // Returns false when the directory cannot be opened.
-bool close_listed_in_proc() {
+bool close_from_3_by_proc_listing() {
   int dir = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, "/proc/self/fd",
                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir < 0) return false;
@@ -103,7 +105,11 @@ bool close_listed_in_proc() {
   ::close(dir);
   return true;
 }
+#else
+bool close_from_3_by_proc_listing() { return false; }
 #endif
+
+namespace {
 
 #if VELMORA_PTY_SHARED_MEMORY_CHILD
 struct Trampoline {
@@ -163,9 +169,9 @@ void close_descriptors_from_3() {
   if (::syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
   // ENOSYS on kernels before 5.9: list the descriptors instead.
 #endif
-  if (close_listed_in_proc()) return;
 #endif
-  close_listed_in_dev_fd();
+  if (close_from_3_by_proc_listing()) return;
+  close_from_3_by_dev_fd_listing();
 }
 
 bool start_child_shares_memory() { return VELMORA_PTY_SHARED_MEMORY_CHILD != 0; }
