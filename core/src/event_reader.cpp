@@ -26,10 +26,9 @@ using json::Syntax;
 constexpr std::string_view FAILURE_PREFIX = "読み取りに失敗: ";
 
 struct Node {
-  enum class Kind : std::uint8_t { null, boolean, number, string, array, object };
-  Kind kind = Kind::null;
-  bool boolean = false;
-  Number number;
+  enum class Kind : std::uint8_t { scalar, array, object };
+  Kind kind = Kind::scalar;
+  json::Scalar scalar;      // for scalars; a string's text is held in text
   std::string text;
   std::string name;         // the member name, for the members of an object
   std::vector<Node> items;  // elements, or members in their order
@@ -37,14 +36,17 @@ struct Node {
 
 std::string describe(const Node& node) {
   switch (node.kind) {
-    case Node::Kind::null: return "null";
-    case Node::Kind::boolean: return node.boolean ? "boolean `true`" : "boolean `false`";
-    case Node::Kind::number: return json::describe_number(node.number);
-    case Node::Kind::string: return json::describe_string(node.text);
+    case Node::Kind::scalar: break;
     case Node::Kind::array: return "sequence";
     case Node::Kind::object: return "map";
   }
-  return "value";
+  json::Scalar scalar = node.scalar;
+  scalar.text = node.text;
+  return json::describe(scalar);
+}
+
+bool is_string(const Node& node) {
+  return node.kind == Node::Kind::scalar && node.scalar.kind == json::Scalar::Kind::string;
 }
 
 // Reads one JSON value into a tree without native recursion.
@@ -73,38 +75,19 @@ class TreeReader {
     m_in.skip_white_space();
     int c = m_in.peek();
     if (c < 0) return m_in.fail_peek(Syntax::eof_value);
-    switch (c) {
-      case '[':
-      case '{':
-        if (m_open.size() == json::MAX_DEPTH) return m_in.fail_peek(Syntax::recursion_limit);
-        m_in.eat();
-        node.kind = c == '[' ? Node::Kind::array : Node::Kind::object;
-        m_open.push_back(Open{&node, true});
-        return true;
-      case '"':
-        m_in.eat();
-        node.kind = Node::Kind::string;
-        return m_in.read_string(&node.text);
-      case 'n':
-        m_in.eat();
-        return m_in.read_literal_rest("ull");
-      case 't':
-      case 'f':
-        m_in.eat();
-        node.kind = Node::Kind::boolean;
-        node.boolean = c == 't';
-        return m_in.read_literal_rest(node.boolean ? "rue" : "alse");
-      case '-':
-        m_in.eat();
-        node.kind = Node::Kind::number;
-        return m_in.read_number(Scanner::Sign::negative, node.number);
-      default:
-        if (c >= '0' && c <= '9') {
-          node.kind = Node::Kind::number;
-          return m_in.read_number(Scanner::Sign::positive, node.number);
-        }
-        return m_in.fail_peek(Syntax::expected_value);
+    if (c == '[' || c == '{') {
+      if (m_open.size() == json::MAX_DEPTH) return m_in.fail_peek(Syntax::recursion_limit);
+      m_in.eat();
+      node.kind = c == '[' ? Node::Kind::array : Node::Kind::object;
+      m_open.push_back(Open{&node, true});
+      return true;
     }
+    if (c == '"') {
+      m_in.eat();
+      node.scalar.kind = json::Scalar::Kind::string;
+      return m_in.read_string(&node.text);
+    }
+    return m_in.read_scalar(c, node.scalar);
   }
 
   // The next element or member of the innermost open container, or its end.
@@ -112,41 +95,16 @@ class TreeReader {
     Open& open = m_open.back();
     Node& node = *open.node;
     const bool object = node.kind == Node::Kind::object;
-    m_in.skip_white_space();
-    int c = m_in.peek();
-    if (c == (object ? '}' : ']')) {
-      m_in.eat();
-      m_open.pop_back();
-      return true;
-    }
-    if (c == ',' && !open.first) {
-      m_in.eat();
-      m_in.skip_white_space();
-      c = m_in.peek();
-      if (c == (object ? '}' : ']')) return m_in.fail_peek(Syntax::trailing_comma);
-      if (c < 0) return m_in.fail_peek(Syntax::eof_value);
-    } else if (c < 0) {
-      return m_in.fail_peek(object ? Syntax::eof_object : Syntax::eof_list);
-    } else if (open.first) {
-      open.first = false;
-    } else {
-      return m_in.fail_peek(object ? Syntax::expected_object_comma_or_end
-                                   : Syntax::expected_list_comma_or_end);
+    switch (object ? m_in.next_in_object(open.first) : m_in.next_in_array(open.first)) {
+      case Scanner::Step::failed: return false;
+      case Scanner::Step::closed: m_open.pop_back(); return true;
+      case Scanner::Step::item: break;
     }
     // Elements are added only here, after which the new node is the innermost open one, so
     // the pointers on the stack stay valid until their containers are closed.
-    if (!object) return read_value(node.items.emplace_back());
-    if (c != '"') return m_in.fail_peek(Syntax::key_must_be_string);
-    m_in.eat();
-    Node& member = node.items.emplace_back();
-    if (!m_in.read_string(&member.name)) return false;
-    m_in.skip_white_space();
-    int colon = m_in.peek();
-    if (colon != ':') {
-      return m_in.fail_peek(colon < 0 ? Syntax::eof_object : Syntax::expected_colon);
-    }
-    m_in.eat();
-    return read_value(member);
+    Node& item = node.items.emplace_back();
+    if (object && !(m_in.read_string(&item.name) && m_in.read_colon())) return false;
+    return read_value(item);
   }
 
   Scanner m_in;
@@ -161,14 +119,16 @@ class Members {
   std::string text(std::string_view name) {
     const Node* node = find(name);
     if (!node) return {};
-    if (node->kind == Node::Kind::string) return node->text;
+    if (is_string(*node)) return node->text;
     mistyped(*node, "a string");
     return {};
   }
   bool boolean(std::string_view name) {
     const Node* node = find(name);
     if (!node) return false;
-    if (node->kind == Node::Kind::boolean) return node->boolean;
+    if (node->kind == Node::Kind::scalar && node->scalar.kind == json::Scalar::Kind::boolean) {
+      return node->scalar.boolean;
+    }
     mistyped(*node, "a boolean");
     return false;
   }
@@ -176,15 +136,17 @@ class Members {
                                  std::string_view kind) {
     const Node* node = find(name);
     if (!node) return 0;
-    if (node->kind != Node::Kind::number || node->number.kind == Number::Kind::floating) {
+    const Number& number = node->scalar.number;
+    if (node->kind != Node::Kind::scalar || node->scalar.kind != json::Scalar::Kind::number ||
+        number.kind == Number::Kind::floating) {
       mistyped(*node, kind);
       return 0;
     }
-    if (node->number.kind == Number::Kind::signed_integer || node->number.u > limit) {
+    if (number.kind == Number::Kind::signed_integer || number.u > limit) {
       fail("invalid value: " + describe(*node) + ", expected " + std::string(kind));
       return 0;
     }
-    return node->number.u;
+    return number.u;
   }
   std::uint32_t u32(std::string_view name) {
     return static_cast<std::uint32_t>(unsigned_integer(name, UINT32_MAX, "u32"));

@@ -118,6 +118,76 @@ std::string describe_fault(std::string_view text, const Fault& fault) {
          std::to_string(fault.index - line_start);
 }
 
+Scanner::Step Scanner::next_item(bool& first, char closing, Syntax eof, Syntax no_separator) {
+  skip_white_space();
+  int c = peek();
+  if (c == closing) {
+    eat();
+    return Step::closed;
+  }
+  if (c == ',' && !first) {
+    eat();
+    skip_white_space();
+    c = peek();
+  } else if (c < 0) {
+    return step_failed(eof);
+  } else if (first) {
+    first = false;
+  } else {
+    return step_failed(no_separator);
+  }
+  if (c == closing) return step_failed(Syntax::trailing_comma);
+  if (c < 0) return step_failed(Syntax::eof_value);
+  return Step::item;
+}
+
+Scanner::Step Scanner::next_in_array(bool& first) {
+  return next_item(first, ']', Syntax::eof_list, Syntax::expected_list_comma_or_end);
+}
+
+Scanner::Step Scanner::next_in_object(bool& first) {
+  Step step = next_item(first, '}', Syntax::eof_object, Syntax::expected_object_comma_or_end);
+  if (step != Step::item) return step;
+  if (peek() != '"') return step_failed(Syntax::key_must_be_string);
+  eat();
+  return Step::item;
+}
+
+bool Scanner::read_colon() {
+  skip_white_space();
+  int c = peek();
+  if (c == ':') {
+    eat();
+    return true;
+  }
+  return fail_peek(c < 0 ? Syntax::eof_object : Syntax::expected_colon);
+}
+
+bool Scanner::read_scalar(int first_byte, Scalar& out) {
+  switch (first_byte) {
+    case 'n':
+      eat();
+      out.kind = Scalar::Kind::null;
+      return read_literal_rest("ull");
+    case 't':
+    case 'f':
+      eat();
+      out.kind = Scalar::Kind::boolean;
+      out.boolean = first_byte == 't';
+      return read_literal_rest(out.boolean ? "rue" : "alse");
+    case '-':
+      eat();
+      out.kind = Scalar::Kind::number;
+      return read_number(Sign::negative, out.number);
+    default:
+      if (first_byte >= '0' && first_byte <= '9') {
+        out.kind = Scalar::Kind::number;
+        return read_number(Sign::positive, out.number);
+      }
+      return fail_peek(Syntax::expected_value);
+  }
+}
+
 bool Scanner::read_string(std::string* out) {
   std::size_t run = m_pos;
   for (;;) {
@@ -395,6 +465,16 @@ std::string describe_number(const Number& number) {
             digits.substr(static_cast<std::size_t>(point));
   }
   return "floating point `" + text + "`";
+}
+
+std::string describe(const Scalar& value) {
+  switch (value.kind) {
+    case Scalar::Kind::null: return "null";
+    case Scalar::Kind::boolean: return value.boolean ? "boolean `true`" : "boolean `false`";
+    case Scalar::Kind::number: return describe_number(value.number);
+    case Scalar::Kind::string: break;
+  }
+  return describe_string(value.text);
 }
 
 std::string describe_string(std::string_view text) {

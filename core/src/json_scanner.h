@@ -48,6 +48,16 @@ struct Number {
   double f = 0;
 };
 
+// A value that is not a container, as the fault texts describe it. text refers to storage of
+// the caller's.
+struct Scalar {
+  enum class Kind : std::uint8_t { null, boolean, number, string };
+  Kind kind = Kind::null;
+  bool boolean = false;
+  Number number;
+  std::string_view text;
+};
+
 // A fault: its description and, when it carries one, how many bytes the column counts.
 struct Fault {
   std::string detail;
@@ -83,6 +93,21 @@ class Scanner {
   bool fail_peek(Syntax fault) { return fail_peek(std::string(syntax_text(fault))); }
   const Fault& fault() const { return m_fault; }
 
+  // Moves to the next element of an open array: Step::item with the element's first byte
+  // ahead, Step::closed after consuming the closing bracket, or Step::failed. first is the
+  // container's own flag, cleared by the first element.
+  enum class Step : std::uint8_t { item, closed, failed };
+  Step next_in_array(bool& first);
+  // The same for an object; on Step::item the opening quotation mark of the member's name has
+  // been consumed.
+  Step next_in_object(bool& first);
+  // The colon after a member name.
+  bool read_colon();
+
+  // Reads null, true, false or a number starting with first_byte; any other byte is the fault
+  // "expected value".
+  bool read_scalar(int first_byte, Scalar& out);
+
   // After the opening quotation mark: reads through the closing one. The unescaped text is
   // appended to out; with nullptr the string is only checked.
   bool read_string(std::string* out);
@@ -93,6 +118,11 @@ class Scanner {
   bool read_literal_rest(std::string_view rest);
 
  private:
+  Step next_item(bool& first, char closing, Syntax eof, Syntax no_separator);
+  Step step_failed(Syntax fault) {
+    fail_peek(fault);
+    return Step::failed;
+  }
   bool fail_at(std::string detail, std::size_t index) {
     m_fault = Fault{std::move(detail), true, index};
     return false;
@@ -122,5 +152,6 @@ class Scanner {
 // "floating point `80.0`", "string \"...\"".
 std::string describe_number(const Number& number);
 std::string describe_string(std::string_view text);
+std::string describe(const Scalar& value);
 
 }  // namespace velmora::json

@@ -28,6 +28,7 @@ namespace velmora {
 namespace {
 
 using json::Number;
+using json::Scalar;
 using json::Scanner;
 using json::Syntax;
 
@@ -87,24 +88,6 @@ struct Frame {
 // Where a value being read goes.
 enum class Target : std::uint8_t { ignore, field, env_element, pair_name, pair_value };
 
-// A scalar as the fault texts need it.
-struct Scalar {
-  enum class Kind : std::uint8_t { null, boolean, number, string } kind = Kind::null;
-  bool boolean = false;
-  Number number;
-  std::string_view text;
-};
-
-std::string describe(const Scalar& value) {
-  switch (value.kind) {
-    case Scalar::Kind::null: return "null";
-    case Scalar::Kind::boolean: return value.boolean ? "boolean `true`" : "boolean `false`";
-    case Scalar::Kind::number: return json::describe_number(value.number);
-    case Scalar::Kind::string: break;
-  }
-  return json::describe_string(value.text);
-}
-
 std::string invalid_type(std::string_view unexpected, std::string_view expected) {
   std::string text = "invalid type: ";
   text += unexpected;
@@ -126,12 +109,11 @@ class RequestReader {
   bool step_array(Frame& frame);
   bool step_object(Frame& frame);
   bool close_frame();
-  bool read_colon();
   bool read_top_member();
   bool read_tag();
   bool reject_tag(int first_byte);
   bool read_value(Target target, Field field);
-  bool read_scalar(int first_byte, Scalar& out);
+  bool read_described(int first_byte, Scalar& out);
   void accept_scalar(Target target, Field field, const Scalar& value);
   Role accept_open(Target target, Field field, bool is_array);
   Target target_for_element(Frame& frame, Field& field);
@@ -206,42 +188,19 @@ bool RequestReader::read_top_value() {
     return run();
   }
   Scalar value;
-  if (c == '"') {
-    m_in.eat();
-    m_scratch.clear();
-    if (!m_in.read_string(&m_scratch)) return false;
-    value.kind = Scalar::Kind::string;
-    value.text = m_scratch;
-  } else if (!read_scalar(c, value)) {
-    return false;
-  }
-  return m_in.fail_here(invalid_type(describe(value), "internally tagged enum Request"));
+  if (!read_described(c, value)) return false;
+  return m_in.fail_here(invalid_type(json::describe(value), "internally tagged enum Request"));
 }
 
-// Reads null, true, false or a number (the caller has checked for strings and containers).
-bool RequestReader::read_scalar(int first_byte, Scalar& out) {
-  switch (first_byte) {
-    case 'n':
-      m_in.eat();
-      out.kind = Scalar::Kind::null;
-      return m_in.read_literal_rest("ull");
-    case 't':
-    case 'f':
-      m_in.eat();
-      out.kind = Scalar::Kind::boolean;
-      out.boolean = first_byte == 't';
-      return m_in.read_literal_rest(out.boolean ? "rue" : "alse");
-    case '-':
-      m_in.eat();
-      out.kind = Scalar::Kind::number;
-      return m_in.read_number(Scanner::Sign::negative, out.number);
-    default:
-      if (first_byte >= '0' && first_byte <= '9') {
-        out.kind = Scalar::Kind::number;
-        return m_in.read_number(Scanner::Sign::positive, out.number);
-      }
-      return m_in.fail_peek(Syntax::expected_value);
-  }
+// Reads a scalar, or a string kept in m_scratch, for a fault text to describe.
+bool RequestReader::read_described(int first_byte, Scalar& out) {
+  if (first_byte != '"') return m_in.read_scalar(first_byte, out);
+  m_in.eat();
+  m_scratch.clear();
+  if (!m_in.read_string(&m_scratch)) return false;
+  out.kind = Scalar::Kind::string;
+  out.text = m_scratch;
+  return true;
 }
 
 bool RequestReader::run() {
@@ -253,24 +212,10 @@ bool RequestReader::run() {
 }
 
 bool RequestReader::step_array(Frame& frame) {
-  m_in.skip_white_space();
-  int c = m_in.peek();
-  if (c == ']') {
-    m_in.eat();
-    return close_frame();
-  }
-  if (c == ',' && !frame.first) {
-    m_in.eat();
-    m_in.skip_white_space();
-    c = m_in.peek();
-    if (c == ']') return m_in.fail_peek(Syntax::trailing_comma);
-    if (c < 0) return m_in.fail_peek(Syntax::eof_value);
-  } else if (c < 0) {
-    return m_in.fail_peek(Syntax::eof_list);
-  } else if (frame.first) {
-    frame.first = false;
-  } else {
-    return m_in.fail_peek(Syntax::expected_list_comma_or_end);
+  switch (m_in.next_in_array(frame.first)) {
+    case Scanner::Step::failed: return false;
+    case Scanner::Step::closed: return close_frame();
+    case Scanner::Step::item: break;
   }
   Field field = Field::key;
   Target target = target_for_element(frame, field);
@@ -279,40 +224,14 @@ bool RequestReader::step_array(Frame& frame) {
 }
 
 bool RequestReader::step_object(Frame& frame) {
-  m_in.skip_white_space();
-  int c = m_in.peek();
-  if (c == '}') {
-    m_in.eat();
-    return close_frame();
+  switch (m_in.next_in_object(frame.first)) {
+    case Scanner::Step::failed: return false;
+    case Scanner::Step::closed: return close_frame();
+    case Scanner::Step::item: break;
   }
-  if (c == ',' && !frame.first) {
-    m_in.eat();
-    m_in.skip_white_space();
-    c = m_in.peek();
-  } else if (c < 0) {
-    return m_in.fail_peek(Syntax::eof_object);
-  } else if (frame.first) {
-    frame.first = false;
-  } else {
-    return m_in.fail_peek(Syntax::expected_object_comma_or_end);
-  }
-  if (c == '}') return m_in.fail_peek(Syntax::trailing_comma);
-  if (c < 0) return m_in.fail_peek(Syntax::eof_value);
-  if (c != '"') return m_in.fail_peek(Syntax::key_must_be_string);
-  m_in.eat();
   if (frame.role == Role::top_object) return read_top_member();
-  if (!m_in.read_string(nullptr) || !read_colon()) return false;
+  if (!m_in.read_string(nullptr) || !m_in.read_colon()) return false;
   return read_value(Target::ignore, Field::key);
-}
-
-bool RequestReader::read_colon() {
-  m_in.skip_white_space();
-  int c = m_in.peek();
-  if (c == ':') {
-    m_in.eat();
-    return true;
-  }
-  return m_in.fail_peek(c < 0 ? Syntax::eof_object : Syntax::expected_colon);
 }
 
 // A member of the request's own object, after the opening quotation mark of its name.
@@ -327,12 +246,12 @@ bool RequestReader::read_top_member() {
       if (m_in.peek() == '}') m_in.eat();
       return m_in.fail_here("duplicate field `type`");
     }
-    return read_colon() && read_tag();
+    return m_in.read_colon() && read_tag();
   }
   Field field = Field::key;
   Target target = target_for_member(m_scratch, field);
   ++m_ordinal;
-  return read_colon() && read_value(target, field);
+  return m_in.read_colon() && read_value(target, field);
 }
 
 // The tag's value: a string that names an alternative.
@@ -360,8 +279,8 @@ bool RequestReader::reject_tag(int first_byte) {
   if (first_byte == '[') return m_in.fail_here(invalid_type("sequence", expected));
   if (first_byte == '{') return m_in.fail_here(invalid_type("map", expected));
   Scalar value;
-  if (!read_scalar(first_byte, value)) return false;
-  return m_in.fail_here(invalid_type(describe(value), expected));
+  if (!m_in.read_scalar(first_byte, value)) return false;
+  return m_in.fail_here(invalid_type(json::describe(value), expected));
 }
 
 Target RequestReader::target_for_member(std::string_view name, Field& field) {
@@ -412,21 +331,19 @@ bool RequestReader::read_value(Target target, Field field) {
     m_stack[m_depth++] = Frame{!is_array, true, accept_open(target, field, is_array), 0};
     return true;
   }
-  Scalar value;
   if (c == '"') {
-    m_in.eat();
     if (std::string* destination = string_destination(target, field)) {
+      m_in.eat();
       return m_in.read_string(destination);
     }
-    if (target == Target::ignore) return m_in.read_string(nullptr);
-    // A string where something else belongs: the fault shows it.
-    m_scratch.clear();
-    if (!m_in.read_string(&m_scratch)) return false;
-    value.kind = Scalar::Kind::string;
-    value.text = m_scratch;
-  } else if (!read_scalar(c, value)) {
-    return false;
+    if (target == Target::ignore) {
+      m_in.eat();
+      return m_in.read_string(nullptr);
+    }
   }
+  // Anything else may end up in a fault text, strings where something else belongs included.
+  Scalar value;
+  if (!read_described(c, value)) return false;
   accept_scalar(target, field, value);
   return true;
 }
@@ -456,21 +373,21 @@ void RequestReader::accept_scalar(Target target, Field field, const Scalar& valu
   switch (target) {
     case Target::ignore: return;
     case Target::env_element:
-      return fault(Field::env, invalid_type(describe(value), "a tuple of size 2"));
+      return fault(Field::env, invalid_type(json::describe(value), "a tuple of size 2"));
     case Target::pair_name:
     case Target::pair_value:
-      return fault(Field::env, invalid_type(describe(value), "a string"));
+      return fault(Field::env, invalid_type(json::describe(value), "a string"));
     case Target::field: break;
   }
   switch (field) {
     case Field::key:
     case Field::data_base64:
-      return fault(field, invalid_type(describe(value), "a string"));
+      return fault(field, invalid_type(json::describe(value), "a string"));
     case Field::cwd:
       if (value.kind == Scalar::Kind::null) return;  // null means none
-      return fault(field, invalid_type(describe(value), "a string"));
+      return fault(field, invalid_type(json::describe(value), "a string"));
     case Field::env:
-      return fault(field, invalid_type(describe(value), "a sequence"));
+      return fault(field, invalid_type(json::describe(value), "a sequence"));
     case Field::cols:
     case Field::rows:
     case Field::version: {
@@ -478,10 +395,10 @@ void RequestReader::accept_scalar(Target target, Field field, const Scalar& valu
       const std::string_view kind = wide ? "u32" : "u16";
       const std::uint64_t limit = wide ? UINT32_MAX : UINT16_MAX;
       if (value.kind != Scalar::Kind::number || value.number.kind == Number::Kind::floating) {
-        return fault(field, invalid_type(describe(value), kind));
+        return fault(field, invalid_type(json::describe(value), kind));
       }
       if (value.number.kind == Number::Kind::signed_integer || value.number.u > limit) {
-        return fault(field, "invalid value: " + describe(value) + ", expected " + std::string(kind));
+        return fault(field, "invalid value: " + json::describe(value) + ", expected " + std::string(kind));
       }
       if (field == Field::version) {
         m_version = static_cast<std::uint32_t>(value.number.u);
