@@ -49,7 +49,10 @@ bool is_string(const Node& node) {
   return node.kind == Node::Kind::scalar && node.scalar.kind == json::Scalar::Kind::string;
 }
 
-// Reads one JSON value into a tree without native recursion.
+// Reads one JSON value into a tree without native recursion. Only what an event can use is
+// kept: the members of the outer object, the rows of its "keys" array and their members. The
+// contents of every other container are checked and dropped, so no line can make the tree
+// much larger than the event it carries.
 class TreeReader {
  public:
   explicit TreeReader(std::string_view text) : m_in(text) {}
@@ -66,9 +69,19 @@ class TreeReader {
 
  private:
   struct Open {
-    Node* node;
+    Node* node;  // nullptr when the contents are dropped
+    bool object;
     bool first;
   };
+
+  bool keeps_contents(const Node& container) const {
+    switch (m_open.size()) {
+      case 0: return true;                                         // the event itself
+      case 1: return m_open[0].node && container.name == "keys";  // the rows of "sessions"
+      case 2: return m_open[1].node != nullptr;                    // one row
+      default: return false;
+    }
+  }
 
   // Reads a scalar into node, or opens node as a container to be filled by step().
   bool read_value(Node& node) {
@@ -79,7 +92,7 @@ class TreeReader {
       if (m_open.size() == json::MAX_DEPTH) return m_in.fail_peek(Syntax::recursion_limit);
       m_in.eat();
       node.kind = c == '[' ? Node::Kind::array : Node::Kind::object;
-      m_open.push_back(Open{&node, true});
+      m_open.push_back(Open{keeps_contents(node) ? &node : nullptr, c == '{', true});
       return true;
     }
     if (c == '"') {
@@ -93,22 +106,27 @@ class TreeReader {
   // The next element or member of the innermost open container, or its end.
   bool step() {
     Open& open = m_open.back();
-    Node& node = *open.node;
-    const bool object = node.kind == Node::Kind::object;
-    switch (object ? m_in.next_in_object(open.first) : m_in.next_in_array(open.first)) {
+    switch (open.object ? m_in.next_in_object(open.first) : m_in.next_in_array(open.first)) {
       case Scanner::Step::failed: return false;
       case Scanner::Step::closed: m_open.pop_back(); return true;
       case Scanner::Step::item: break;
     }
     // Elements are added only here, after which the new node is the innermost open one, so
     // the pointers on the stack stay valid until their containers are closed.
-    Node& item = node.items.emplace_back();
-    if (object && !(m_in.read_string(&item.name) && m_in.read_colon())) return false;
-    return read_value(item);
+    Node* item = &m_dropped;
+    if (open.node) {
+      item = &open.node->items.emplace_back();
+    } else {
+      m_dropped.text.clear();
+      m_dropped.name.clear();
+    }
+    if (open.object && !(m_in.read_string(&item->name) && m_in.read_colon())) return false;
+    return read_value(*item);
   }
 
   Scanner m_in;
   std::vector<Open> m_open;
+  Node m_dropped;  // where the elements of dropped containers are read
 };
 
 // Takes the members of one object by name; the first failure is kept.

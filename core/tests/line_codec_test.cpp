@@ -229,6 +229,18 @@ TEST(LineCodec, EveryEventReadsBack) {
   }
 }
 
+TEST(LineCodec, EventsSkipTheContentsOfMembersTheyDoNotKnow) {
+  std::string many;
+  for (int i = 0; i < 100000; ++i) many += R"({"k":[1,"x"]},)";
+  Result<Event> r = decode_event(R"({"type":"sessions","later":[)" + many +
+                                 R"(0],"keys":[{"key":"a","cwd":"/","startedAt":1,"pid":2,"x":[[]]}]})");
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(*r, Event(SessionsEvent{{{"a", "/", 1, 2}}}));
+  r = decode_event(R"({"type":"sessions","keys":[{"key":"a","cwd":{"x":1},"startedAt":1,"pid":2}]})");
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().text(), "読み取りに失敗: invalid type: map, expected a string");
+}
+
 TEST(LineCodec, EventsWithMissingOrMistypedMembersFail) {
   const auto fault = [](std::string_view line) {
     Result<Event> r = decode_event(line);
