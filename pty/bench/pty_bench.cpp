@@ -3,6 +3,10 @@
 //
 // Usage: pty_bench [--quick]
 
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -10,10 +14,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <sys/mman.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "platform.h"
 #include "velmora/pty/child.h"
@@ -27,9 +27,7 @@ using velmora::pty::Child;
 using velmora::pty::CommandBuilder;
 using velmora::pty::PtyPair;
 
-double micros(Clock::duration d) {
-  return std::chrono::duration<double, std::micro>(d).count();
-}
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 struct Summary {
   double median;

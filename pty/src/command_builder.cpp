@@ -1,8 +1,7 @@
-#include "velmora/pty/command.h"
-
 #include <utility>
 
 #include "start_plan.h"
+#include "velmora/pty/command.h"
 
 namespace velmora::pty {
 

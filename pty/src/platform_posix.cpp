@@ -1,14 +1,14 @@
-#include "platform.h"
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
+#include "platform.h"
 
 #if defined(__APPLE__)
 #include <util.h>
@@ -85,8 +85,8 @@ void close_from_3_by_dev_fd_listing() {
 // Lists /proc/self/fd with raw getdents64 into a buffer on the stack: no allocation, no lock.
 // Returns false when the directory cannot be opened.
 bool close_from_3_by_proc_listing() {
-  int dir = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, "/proc/self/fd",
-                                       O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int dir = static_cast<int>(
+      ::syscall(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir < 0) return false;
   alignas(8) char buffer[2048];
   for (;;) {
@@ -167,7 +167,7 @@ void close_descriptors_from_3() {
 #if defined(__linux__)
 #if defined(SYS_close_range)
   if (::syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
-  // ENOSYS on kernels before 5.9: list the descriptors instead.
+    // ENOSYS on kernels before 5.9: list the descriptors instead.
 #endif
 #endif
   if (close_from_3_by_proc_listing()) return;

@@ -1,15 +1,15 @@
 // Starting a command on the slave side of a terminal.
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <string>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "platform.h"
 #include "start_plan.h"
@@ -134,8 +134,8 @@ Result<std::unique_ptr<Child>> UnixSlavePty::spawn_command(CommandBuilder comman
   std::vector<std::string> shell_args = {"/bin/sh", plan.program_path};
   shell_args.insert(shell_args.end(), plan.argv.begin() + 1, plan.argv.end());
   std::vector<char*> shell_argv = pointers(shell_args);
-  const std::string exec_failure_prefix = "velmora: cannot execute " + plan.program_path +
-                                          " (os error ";
+  const std::string exec_failure_prefix =
+      "velmora: cannot execute " + plan.program_path + " (os error ";
 
   int pipe_fds[2];
   if (platform::pipe_cloexec(pipe_fds) != 0) return OsError::from_errno().to_error();

@@ -1,13 +1,13 @@
 #include "start_plan.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <utility>
 #include <vector>
-
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 extern char** environ;
 

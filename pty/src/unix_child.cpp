@@ -1,14 +1,14 @@
 #include "unix_child.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <span>
 #include <thread>
 #include <vector>
-
-#include <signal.h>
-#include <sys/wait.h>
 
 #include "velmora/core/os_error.h"
 

@@ -2,12 +2,12 @@
 
 // The POSIX child handle.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
-
-#include <sys/types.h>
 
 #include "velmora/core/result.h"
 #include "velmora/pty/child.h"

@@ -1,14 +1,14 @@
 #include "unix_pty.h"
 
-#include <cerrno>
-#include <cstddef>
-#include <string>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <string>
 
 #include "platform.h"
 #include "velmora/core/os_error.h"
@@ -22,9 +22,7 @@ static_assert(offsetof(TerminalSize, cols) == offsetof(struct winsize, ws_col));
 static_assert(offsetof(TerminalSize, xpixel) == offsetof(struct winsize, ws_xpixel));
 static_assert(offsetof(TerminalSize, ypixel) == offsetof(struct winsize, ws_ypixel));
 
-Error os_error_with(const char* prefix) {
-  return Error(prefix + OsError::from_errno().debug());
-}
+Error os_error_with(const char* prefix) { return Error(prefix + OsError::from_errno().debug()); }
 
 Result<void> set_cloexec(int fd) {
   int flags = ::fcntl(fd, F_GETFD);

@@ -1,10 +1,10 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
 #include <chrono>
 #include <csignal>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include "test_support.h"
 #include "unix_child.h"

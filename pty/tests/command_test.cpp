@@ -1,12 +1,12 @@
-#include <algorithm>
-#include <cstdlib>
-#include <string>
-#include <utility>
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <utility>
 
 #include "start_plan.h"
 #include "test_support.h"
@@ -33,9 +33,13 @@ TEST(LossyUtf8, ReplacesEachMaximalInvalidSubpart) {
   const std::pair<std::string, std::string> cases[] = {
       {"plain", "plain"},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
-      {"a\xFF" "b", "a" + r + "b"},
-      {"\xC3", r},                          // truncated at the end
-      {"\xE2\x82" "x", r + "x"},            // truncated sequence is one replacement
+      {"a\xFF"
+       "b",
+       "a" + r + "b"},
+      {"\xC3", r},  // truncated at the end
+      {"\xE2\x82"
+       "x",
+       r + "x"},                            // truncated sequence is one replacement
       {"\xC0\xAF", r + r},                  // overlong lead bytes are never valid
       {"\xED\xA0\x80", r + r + r},          // surrogate
       {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF

@@ -1,13 +1,13 @@
-#include <cerrno>
-#include <chrono>
-#include <future>
-#include <string>
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <string>
 
 #include "test_support.h"
 

@@ -1,3 +1,12 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -8,15 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <pwd.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "start_plan.h"
 #include "test_support.h"
@@ -137,11 +137,11 @@ TEST(Spawn, ChildIsASessionLeaderOnItsControllingTerminal) {
   struct stat slave;
   ASSERT_EQ(::fstat(fd_of(*running.pair.slave), &slave), 0);
   std::vector<long> fields = stat_fields(running.pid);
-  EXPECT_EQ(fields[0], ::getpid());      // parent
-  EXPECT_EQ(fields[1], running.pid);     // process group
-  EXPECT_EQ(fields[2], running.pid);     // session
+  EXPECT_EQ(fields[0], ::getpid());                        // parent
+  EXPECT_EQ(fields[1], running.pid);                       // process group
+  EXPECT_EQ(fields[2], running.pid);                       // session
   EXPECT_EQ(fields[3], static_cast<long>(slave.st_rdev));  // controlling terminal
-  EXPECT_EQ(fields[4], running.pid);     // foreground process group of that terminal
+  EXPECT_EQ(fields[4], running.pid);  // foreground process group of that terminal
 
   // Standard input, output and error are the slave side.
   char name[128] = {};
@@ -203,10 +203,10 @@ TEST(Spawn, SignalDispositionsAreResetAndTheMaskIsInherited) {
   ignore.sa_handler = SIG_IGN;
   handle.sa_handler = [](int) {};
   const int changed[4] = {SIGPIPE, SIGINT, SIGUSR1, SIGUSR2};
-  ::sigaction(SIGPIPE, &ignore, &saved[0]);   // as the daemon does
-  ::sigaction(SIGINT, &handle, &saved[1]);    // handled: default after exec
+  ::sigaction(SIGPIPE, &ignore, &saved[0]);  // as the daemon does
+  ::sigaction(SIGINT, &handle, &saved[1]);   // handled: default after exec
   ::sigaction(SIGUSR1, &handle, &saved[2]);
-  ::sigaction(SIGUSR2, &ignore, &saved[3]);   // ignored: stays ignored across exec
+  ::sigaction(SIGUSR2, &ignore, &saved[3]);  // ignored: stays ignored across exec
   sigset_t blocked, old_mask;
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGWINCH);
@@ -320,8 +320,8 @@ TEST(Spawn, ExecFailureAfterStartIsShownOnTheTerminal) {
   CommandBuilder command("not-executable");
   command.cwd(work.path());
   ScriptRun run = run_command(std::move(command));
-  EXPECT_EQ(run.output, "velmora: cannot execute " + work.path() +
-                            "/not-executable (os error 13)\r\n");
+  EXPECT_EQ(run.output,
+            "velmora: cannot execute " + work.path() + "/not-executable (os error 13)\r\n");
   EXPECT_TRUE(has_exited(run.pid));
 }
 

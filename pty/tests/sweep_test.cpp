@@ -1,10 +1,10 @@
-#include <cstdlib>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "platform.h"
 
@@ -40,8 +40,8 @@ TEST(DescriptorSweep, EveryWayClosesAllButTheStandardStreams) {
   EXPECT_EQ(descriptors_left_after(platform::close_descriptors_from_3), 0);
   EXPECT_EQ(descriptors_left_after(platform::close_from_3_by_dev_fd_listing), 0);
   EXPECT_EQ(descriptors_left_after([] {
-    if (!platform::close_from_3_by_proc_listing()) ::_exit(103);
-  }),
+              if (!platform::close_from_3_by_proc_listing()) ::_exit(103);
+            }),
             0);
 }
 

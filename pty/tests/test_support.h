@@ -2,17 +2,17 @@
 
 // Helpers shared by the terminal and process tests.
 
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <poll.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "unix_pty.h"
 #include "velmora/pty/child.h"
@@ -31,7 +31,9 @@ inline PtyPair open_pair(TerminalSize size = {24, 80, 0, 0}) {
 }
 
 inline int fd_of(const PtyReader& reader) { return dynamic_cast<const PtyFd&>(reader).fd(); }
-inline int fd_of(const MasterPty& master) { return dynamic_cast<const UnixMasterPty&>(master).fd(); }
+inline int fd_of(const MasterPty& master) {
+  return dynamic_cast<const UnixMasterPty&>(master).fd();
+}
 inline int fd_of(const SlavePty& slave) { return dynamic_cast<const UnixSlavePty&>(slave).fd(); }
 
 // Everything the reader yields until end of file, or until `done` holds for what was read so far,
@@ -55,7 +57,8 @@ std::string read_until(PtyReader& reader, Done done, std::chrono::milliseconds t
 }
 
 inline std::string read_to_end(PtyReader& reader, std::chrono::milliseconds timeout = 10s) {
-  return read_until(reader, [](const std::string&) { return false; }, timeout);
+  return read_until(
+      reader, [](const std::string&) { return false; }, timeout);
 }
 
 inline std::string read_until_contains(PtyReader& reader, std::string_view needle,
