@@ -1,11 +1,11 @@
 // The codec's hot paths: one output line per 8 KiB chunk of terminal output, and request lines
 // from typical keystrokes up to a pasted megabyte.
 
+#include <benchmark/benchmark.h>
+
 #include <cstddef>
 #include <random>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "velmora/core/base64.h"
 #include "velmora/core/line_codec.h"

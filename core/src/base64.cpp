@@ -101,8 +101,8 @@ std::optional<std::string> base64_decode(std::string_view text) {
     std::uint8_t a = DECODE.values[in[i]], b = DECODE.values[in[i + 1]],
                  c = DECODE.values[in[i + 2]], d = DECODE.values[in[i + 3]];
     if ((a | b | c | d) & 0xC0) return std::nullopt;
-    std::uint32_t group = (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) |
-                          (std::uint32_t{c} << 6) | d;
+    std::uint32_t group =
+        (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | d;
     out[0] = static_cast<char>(group >> 16);
     out[1] = static_cast<char>((group >> 8) & 0xFF);
     out[2] = static_cast<char>(group & 0xFF);

@@ -2,8 +2,6 @@
 // small tree (explicit stack, same nesting limit), then picks the event's members from it:
 // unknown members are ignored, absent or mistyped ones fail with a text naming them.
 
-#include "velmora/core/line_codec.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "json_scanner.h"
+#include "velmora/core/line_codec.h"
 #include "velmora/core/unicode.h"
 
 namespace velmora {
@@ -28,7 +27,7 @@ constexpr std::string_view FAILURE_PREFIX = "読み取りに失敗: ";
 struct Node {
   enum class Kind : std::uint8_t { scalar, array, object };
   Kind kind = Kind::scalar;
-  json::Scalar scalar;      // for scalars; a string's text is held in text
+  json::Scalar scalar;  // for scalars; a string's text is held in text
   std::string text;
   std::string name;         // the member name, for the members of an object
   std::vector<Node> items;  // elements, or members in their order
@@ -36,9 +35,12 @@ struct Node {
 
 std::string describe(const Node& node) {
   switch (node.kind) {
-    case Node::Kind::scalar: break;
-    case Node::Kind::array: return "sequence";
-    case Node::Kind::object: return "map";
+    case Node::Kind::scalar:
+      break;
+    case Node::Kind::array:
+      return "sequence";
+    case Node::Kind::object:
+      return "map";
   }
   json::Scalar scalar = node.scalar;
   scalar.text = node.text;
@@ -76,10 +78,14 @@ class TreeReader {
 
   bool keeps_contents(const Node& container) const {
     switch (m_open.size()) {
-      case 0: return true;                                         // the event itself
-      case 1: return m_open[0].node && container.name == "keys";  // the rows of "sessions"
-      case 2: return m_open[1].node != nullptr;                    // one row
-      default: return false;
+      case 0:
+        return true;  // the event itself
+      case 1:
+        return m_open[0].node && container.name == "keys";  // the rows of "sessions"
+      case 2:
+        return m_open[1].node != nullptr;  // one row
+      default:
+        return false;
     }
   }
 
@@ -107,9 +113,13 @@ class TreeReader {
   bool step() {
     Open& open = m_open.back();
     switch (open.object ? m_in.next_in_object(open.first) : m_in.next_in_array(open.first)) {
-      case Scanner::Step::failed: return false;
-      case Scanner::Step::closed: m_open.pop_back(); return true;
-      case Scanner::Step::item: break;
+      case Scanner::Step::failed:
+        return false;
+      case Scanner::Step::closed:
+        m_open.pop_back();
+        return true;
+      case Scanner::Step::item:
+        break;
     }
     // Elements are added only here, after which the new node is the innermost open one, so
     // the pointers on the stack stay valid until their containers are closed.

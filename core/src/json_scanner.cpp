@@ -17,6 +17,7 @@ namespace {
 
 // Powers of ten that a double holds; scaling by them reproduces the protocol's established
 // reading of floating-point numbers, including which ones are out of range.
+// clang-format off
 constexpr double POW10[] = {
     1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9,
     1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19,
@@ -50,6 +51,7 @@ constexpr double POW10[] = {
     1e290, 1e291, 1e292, 1e293, 1e294, 1e295, 1e296, 1e297, 1e298, 1e299,
     1e300, 1e301, 1e302, 1e303, 1e304, 1e305, 1e306, 1e307, 1e308,
 };
+// clang-format on
 constexpr std::size_t POW10_COUNT = sizeof POW10 / sizeof POW10[0];
 
 // Bytes that end the fast scan of a string: the quotation mark, the backslash, controls.
@@ -80,26 +82,44 @@ bool overflows(T a, T digit, T limit) {
 
 std::string_view syntax_text(Syntax fault) {
   switch (fault) {
-    case Syntax::eof_list: return "EOF while parsing a list";
-    case Syntax::eof_object: return "EOF while parsing an object";
-    case Syntax::eof_string: return "EOF while parsing a string";
-    case Syntax::eof_value: return "EOF while parsing a value";
-    case Syntax::expected_colon: return "expected `:`";
-    case Syntax::expected_list_comma_or_end: return "expected `,` or `]`";
-    case Syntax::expected_object_comma_or_end: return "expected `,` or `}`";
-    case Syntax::expected_ident: return "expected ident";
-    case Syntax::expected_value: return "expected value";
-    case Syntax::invalid_escape: return "invalid escape";
-    case Syntax::invalid_number: return "invalid number";
-    case Syntax::number_out_of_range: return "number out of range";
+    case Syntax::eof_list:
+      return "EOF while parsing a list";
+    case Syntax::eof_object:
+      return "EOF while parsing an object";
+    case Syntax::eof_string:
+      return "EOF while parsing a string";
+    case Syntax::eof_value:
+      return "EOF while parsing a value";
+    case Syntax::expected_colon:
+      return "expected `:`";
+    case Syntax::expected_list_comma_or_end:
+      return "expected `,` or `]`";
+    case Syntax::expected_object_comma_or_end:
+      return "expected `,` or `}`";
+    case Syntax::expected_ident:
+      return "expected ident";
+    case Syntax::expected_value:
+      return "expected value";
+    case Syntax::invalid_escape:
+      return "invalid escape";
+    case Syntax::invalid_number:
+      return "invalid number";
+    case Syntax::number_out_of_range:
+      return "number out of range";
     case Syntax::control_character:
       return "control character (\\u0000-\\u001F) found while parsing a string";
-    case Syntax::key_must_be_string: return "key must be a string";
-    case Syntax::trailing_comma: return "trailing comma";
-    case Syntax::lone_leading_surrogate: return "lone leading surrogate in hex escape";
-    case Syntax::unexpected_end_of_hex_escape: return "unexpected end of hex escape";
-    case Syntax::recursion_limit: return "recursion limit exceeded";
-    case Syntax::trailing_characters: return "trailing characters";
+    case Syntax::key_must_be_string:
+      return "key must be a string";
+    case Syntax::trailing_comma:
+      return "trailing comma";
+    case Syntax::lone_leading_surrogate:
+      return "lone leading surrogate in hex escape";
+    case Syntax::unexpected_end_of_hex_escape:
+      return "unexpected end of hex escape";
+    case Syntax::recursion_limit:
+      return "recursion limit exceeded";
+    case Syntax::trailing_characters:
+      return "trailing characters";
   }
   return "invalid syntax";
 }
@@ -215,16 +235,34 @@ bool Scanner::read_escape(std::string* out) {
   char c = m_data[m_pos++];
   char unescaped;
   switch (c) {
-    case '"': unescaped = '"'; break;
-    case '\\': unescaped = '\\'; break;
-    case '/': unescaped = '/'; break;
-    case 'b': unescaped = '\b'; break;
-    case 'f': unescaped = '\f'; break;
-    case 'n': unescaped = '\n'; break;
-    case 'r': unescaped = '\r'; break;
-    case 't': unescaped = '\t'; break;
-    case 'u': return read_unicode_escape(out);
-    default: return fail_here(Syntax::invalid_escape);
+    case '"':
+      unescaped = '"';
+      break;
+    case '\\':
+      unescaped = '\\';
+      break;
+    case '/':
+      unescaped = '/';
+      break;
+    case 'b':
+      unescaped = '\b';
+      break;
+    case 'f':
+      unescaped = '\f';
+      break;
+    case 'n':
+      unescaped = '\n';
+      break;
+    case 'r':
+      unescaped = '\r';
+      break;
+    case 't':
+      unescaped = '\t';
+      break;
+    case 'u':
+      return read_unicode_escape(out);
+    default:
+      return fail_here(Syntax::invalid_escape);
   }
   if (out) out->push_back(unescaped);
   return true;
@@ -362,8 +400,8 @@ bool Scanner::read_decimal(bool positive, std::uint64_t significand, std::int64_
   return from_parts(positive, significand, exponent, out);
 }
 
-bool Scanner::read_decimal_overflow(bool positive, std::uint64_t significand,
-                                    std::int64_t exponent, double& out) {
+bool Scanner::read_decimal_overflow(bool positive, std::uint64_t significand, std::int64_t exponent,
+                                    double& out) {
   // Digits beyond what 64 bits hold are dropped.
   while (digit_next()) ++m_pos;
   int c = peek();
@@ -397,8 +435,8 @@ bool Scanner::read_exponent(bool positive, std::uint64_t significand, std::int64
   return from_parts(positive, significand, total, out);
 }
 
-bool Scanner::read_exponent_overflow(bool positive, bool zero_significand,
-                                     bool positive_exponent, double& out) {
+bool Scanner::read_exponent_overflow(bool positive, bool zero_significand, bool positive_exponent,
+                                     double& out) {
   if (!zero_significand && positive_exponent) return fail_here(Syntax::number_out_of_range);
   while (digit_next()) ++m_pos;
   out = positive ? 0.0 : -0.0;
@@ -409,8 +447,8 @@ bool Scanner::from_parts(bool positive, std::uint64_t significand, std::int64_t 
                          double& out) {
   double value = static_cast<double>(significand);
   for (;;) {
-    std::uint64_t magnitude = exponent < 0 ? static_cast<std::uint64_t>(-exponent)
-                                           : static_cast<std::uint64_t>(exponent);
+    std::uint64_t magnitude =
+        exponent < 0 ? static_cast<std::uint64_t>(-exponent) : static_cast<std::uint64_t>(exponent);
     if (magnitude < POW10_COUNT) {
       if (exponent >= 0) {
         value *= POW10[magnitude];
@@ -431,9 +469,12 @@ bool Scanner::from_parts(bool positive, std::uint64_t significand, std::int64_t 
 
 std::string describe_number(const Number& number) {
   switch (number.kind) {
-    case Number::Kind::unsigned_integer: return "integer `" + std::to_string(number.u) + "`";
-    case Number::Kind::signed_integer: return "integer `" + std::to_string(number.i) + "`";
-    case Number::Kind::floating: break;
+    case Number::Kind::unsigned_integer:
+      return "integer `" + std::to_string(number.u) + "`";
+    case Number::Kind::signed_integer:
+      return "integer `" + std::to_string(number.i) + "`";
+    case Number::Kind::floating:
+      break;
   }
   // The shortest digits that read back as the same value, written out without an exponent
   // and always with a decimal point: 80.0, 0.001, 100000000000000000000.0.
@@ -469,10 +510,14 @@ std::string describe_number(const Number& number) {
 
 std::string describe(const Scalar& value) {
   switch (value.kind) {
-    case Scalar::Kind::null: return "null";
-    case Scalar::Kind::boolean: return value.boolean ? "boolean `true`" : "boolean `false`";
-    case Scalar::Kind::number: return describe_number(value.number);
-    case Scalar::Kind::string: break;
+    case Scalar::Kind::null:
+      return "null";
+    case Scalar::Kind::boolean:
+      return value.boolean ? "boolean `true`" : "boolean `false`";
+    case Scalar::Kind::number:
+      return describe_number(value.number);
+    case Scalar::Kind::string:
+      break;
   }
   return describe_string(value.text);
 }
@@ -503,12 +548,24 @@ std::string describe_string(std::string_view text) {
       for (std::size_t k = 1; k < len; ++k) code_point = (code_point << 6) | (p[i + k] & 0x3F);
     }
     switch (code_point) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case 0: out += "\\0"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case 0:
+        out += "\\0";
+        break;
       default:
         if (is_escaped_in_description(code_point)) {
           char hex[16];

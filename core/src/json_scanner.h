@@ -135,8 +135,7 @@ class Scanner {
   bool read_decimal(bool positive, std::uint64_t significand, std::int64_t exponent, double& out);
   bool read_decimal_overflow(bool positive, std::uint64_t significand, std::int64_t exponent,
                              double& out);
-  bool read_exponent(bool positive, std::uint64_t significand, std::int64_t starting,
-                     double& out);
+  bool read_exponent(bool positive, std::uint64_t significand, std::int64_t starting, double& out);
   bool read_exponent_overflow(bool positive, bool zero_significand, bool positive_exponent,
                               double& out);
   bool from_parts(bool positive, std::uint64_t significand, std::int64_t exponent, double& out);

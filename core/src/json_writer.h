@@ -61,8 +61,7 @@ void walk_string(Sink& sink, std::string_view text) {
   std::size_t i = 0;
   while (i < size) {
     // Most text needs nothing: skip eight plain bytes at a time.
-    while (i + 16 <= size && !needs_attention(load8(p + i)) &&
-           !needs_attention(load8(p + i + 8))) {
+    while (i + 16 <= size && !needs_attention(load8(p + i)) && !needs_attention(load8(p + i + 8))) {
       i += 16;
     }
     while (i + 8 <= size && !needs_attention(load8(p + i))) i += 8;
@@ -131,7 +130,9 @@ class BufferWriter {
     walk_string(*this, text);
     put('"');
   }
-  void unsigned_integer(std::uint64_t value) { m_out = std::to_chars(m_out, m_out + 20, value).ptr; }
+  void unsigned_integer(std::uint64_t value) {
+    m_out = std::to_chars(m_out, m_out + 20, value).ptr;
+  }
   // Hands out the next size bytes for the caller to fill.
   char* reserve(std::size_t size) {
     char* at = m_out;

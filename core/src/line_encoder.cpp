@@ -1,7 +1,5 @@
 // Writing events (the daemon's direction) and requests (the clients' direction) as lines.
 
-#include "velmora/core/line_codec.h"
-
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -10,6 +8,7 @@
 
 #include "json_writer.h"
 #include "velmora/core/base64.h"
+#include "velmora/core/line_codec.h"
 
 namespace velmora {
 namespace {

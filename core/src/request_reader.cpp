@@ -7,8 +7,6 @@
 // converted as they are read (their faults kept, not reported yet), so nothing but the
 // converted values is stored, and containers are tracked on a fixed explicit stack.
 
-#include "velmora/core/line_codec.h"
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +20,7 @@
 #include <vector>
 
 #include "json_scanner.h"
+#include "velmora/core/line_codec.h"
 #include "velmora/core/unicode.h"
 
 namespace velmora {
@@ -120,7 +119,9 @@ class RequestReader {
   Target target_for_member(std::string_view name, Field& field);
   std::string* string_destination(Target target, Field field);
   void fault(Field field, std::string text);
-  bool env_failed() const { return m_fields[static_cast<std::size_t>(Field::env)].fault.has_value(); }
+  bool env_failed() const {
+    return m_fields[static_cast<std::size_t>(Field::env)].fault.has_value();
+  }
   std::optional<std::string> member_fault() const;
   Request build();
 
@@ -213,9 +214,12 @@ bool RequestReader::run() {
 
 bool RequestReader::step_array(Frame& frame) {
   switch (m_in.next_in_array(frame.first)) {
-    case Scanner::Step::failed: return false;
-    case Scanner::Step::closed: return close_frame();
-    case Scanner::Step::item: break;
+    case Scanner::Step::failed:
+      return false;
+    case Scanner::Step::closed:
+      return close_frame();
+    case Scanner::Step::item:
+      break;
   }
   Field field = Field::key;
   Target target = target_for_element(frame, field);
@@ -225,9 +229,12 @@ bool RequestReader::step_array(Frame& frame) {
 
 bool RequestReader::step_object(Frame& frame) {
   switch (m_in.next_in_object(frame.first)) {
-    case Scanner::Step::failed: return false;
-    case Scanner::Step::closed: return close_frame();
-    case Scanner::Step::item: break;
+    case Scanner::Step::failed:
+      return false;
+    case Scanner::Step::closed:
+      return close_frame();
+    case Scanner::Step::item:
+      break;
   }
   if (frame.role == Role::top_object) return read_top_member();
   if (!m_in.read_string(nullptr) || !m_in.read_colon()) return false;
@@ -269,7 +276,8 @@ bool RequestReader::read_tag() {
       return true;
     }
   }
-  return m_in.fail_here("unknown variant `" + m_scratch + "`, " + std::string(UNKNOWN_VARIANT_LIST));
+  return m_in.fail_here("unknown variant `" + m_scratch + "`, " +
+                        std::string(UNKNOWN_VARIANT_LIST));
 }
 
 // A tag that is not a string. A container is refused at once, before its opening bracket is
@@ -356,10 +364,13 @@ std::string* RequestReader::string_destination(Target target, Field field) {
       if (field == Field::data_base64) return &m_data_base64;
       if (field == Field::cwd) return &m_cwd.emplace();
       return nullptr;
-    case Target::pair_name: return &m_pair.first;
-    case Target::pair_value: return &m_pair.second;
+    case Target::pair_name:
+      return &m_pair.first;
+    case Target::pair_value:
+      return &m_pair.second;
     case Target::ignore:
-    case Target::env_element: return nullptr;
+    case Target::env_element:
+      return nullptr;
   }
   return nullptr;
 }
@@ -371,13 +382,15 @@ void RequestReader::fault(Field field, std::string text) {
 
 void RequestReader::accept_scalar(Target target, Field field, const Scalar& value) {
   switch (target) {
-    case Target::ignore: return;
+    case Target::ignore:
+      return;
     case Target::env_element:
       return fault(Field::env, invalid_type(json::describe(value), "a tuple of size 2"));
     case Target::pair_name:
     case Target::pair_value:
       return fault(Field::env, invalid_type(json::describe(value), "a string"));
-    case Target::field: break;
+    case Target::field:
+      break;
   }
   switch (field) {
     case Field::key:
@@ -398,7 +411,8 @@ void RequestReader::accept_scalar(Target target, Field field, const Scalar& valu
         return fault(field, invalid_type(json::describe(value), kind));
       }
       if (value.number.kind == Number::Kind::signed_integer || value.number.u > limit) {
-        return fault(field, "invalid value: " + json::describe(value) + ", expected " + std::string(kind));
+        return fault(field,
+                     "invalid value: " + json::describe(value) + ", expected " + std::string(kind));
       }
       if (field == Field::version) {
         m_version = static_cast<std::uint32_t>(value.number.u);
@@ -413,7 +427,8 @@ void RequestReader::accept_scalar(Target target, Field field, const Scalar& valu
 Role RequestReader::accept_open(Target target, Field field, bool is_array) {
   const std::string_view unexpected = is_array ? "sequence" : "map";
   switch (target) {
-    case Target::ignore: return Role::plain;
+    case Target::ignore:
+      return Role::plain;
     case Target::env_element:
       if (is_array) {
         m_pair = EnvPair();
@@ -425,7 +440,8 @@ Role RequestReader::accept_open(Target target, Field field, bool is_array) {
     case Target::pair_value:
       fault(Field::env, invalid_type(unexpected, "a string"));
       return Role::plain;
-    case Target::field: break;
+    case Target::field:
+      break;
   }
   switch (field) {
     case Field::env:
@@ -433,11 +449,17 @@ Role RequestReader::accept_open(Target target, Field field, bool is_array) {
       fault(field, invalid_type(unexpected, "a sequence"));
       break;
     case Field::cols:
-    case Field::rows: fault(field, invalid_type(unexpected, "u16")); break;
-    case Field::version: fault(field, invalid_type(unexpected, "u32")); break;
+    case Field::rows:
+      fault(field, invalid_type(unexpected, "u16"));
+      break;
+    case Field::version:
+      fault(field, invalid_type(unexpected, "u32"));
+      break;
     case Field::key:
     case Field::cwd:
-    case Field::data_base64: fault(field, invalid_type(unexpected, "a string")); break;
+    case Field::data_base64:
+      fault(field, invalid_type(unexpected, "a string"));
+      break;
   }
   return Role::plain;
 }
@@ -455,8 +477,8 @@ bool RequestReader::close_frame() {
     case Role::pair:
       if (env_failed()) return true;
       if (frame.count < 2) {
-        fault(Field::env, "invalid length " + std::to_string(frame.count) +
-                              ", expected a tuple of size 2");
+        fault(Field::env,
+              "invalid length " + std::to_string(frame.count) + ", expected a tuple of size 2");
       } else if (frame.count > 2) {
         fault(Field::env, "invalid length " + std::to_string(frame.count) +
                               ", expected 2 elements in sequence");
@@ -503,7 +525,8 @@ std::optional<std::string> RequestReader::member_fault() const {
     }
     if (state.duplicate >= 0 && (earliest < 0 || state.duplicate < earliest)) {
       earliest = state.duplicate;
-      chosen = "duplicate field `" + std::string(FIELD_NAMES[static_cast<std::size_t>(field)]) + "`";
+      chosen =
+          "duplicate field `" + std::string(FIELD_NAMES[static_cast<std::size_t>(field)]) + "`";
     }
   }
   if (chosen) return chosen;
@@ -517,14 +540,20 @@ std::optional<std::string> RequestReader::member_fault() const {
 
 Request RequestReader::build() {
   switch (m_alternative) {
-    case 0: return HelloRequest{m_version};
+    case 0:
+      return HelloRequest{m_version};
     case 1:
       return AttachRequest{std::move(m_key), std::move(m_cwd), m_cols, m_rows, std::move(m_env)};
-    case 2: return WriteRequest{std::move(m_key), std::move(m_data_base64)};
-    case 3: return ResizeRequest{std::move(m_key), m_cols, m_rows};
-    case 4: return CloseRequest{std::move(m_key)};
-    case 5: return ListRequest{};
-    default: return ShutdownRequest{};
+    case 2:
+      return WriteRequest{std::move(m_key), std::move(m_data_base64)};
+    case 3:
+      return ResizeRequest{std::move(m_key), m_cols, m_rows};
+    case 4:
+      return CloseRequest{std::move(m_key)};
+    case 5:
+      return ListRequest{};
+    default:
+      return ShutdownRequest{};
   }
 }
 

@@ -1,9 +1,9 @@
 #include "velmora/core/base64.h"
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "velmora/core/socket_path.h"
 
@@ -14,13 +14,13 @@ TEST(Base64, DecodesOnlyCanonicalText) {
   EXPECT_EQ(base64_decode(""), std::string());
   EXPECT_EQ(base64_decode("Zm9vYg=="), "foob");
   EXPECT_EQ(base64_decode("Zm9vYmE="), "fooba");
-  EXPECT_FALSE(base64_decode("Zm9vYg"));      // padding removed
-  EXPECT_FALSE(base64_decode("Zm9vYh=="));    // unused bits set
-  EXPECT_FALSE(base64_decode("Zm9vYmF="));    // unused bits set
-  EXPECT_FALSE(base64_decode("Zm9v\n"));      // line feed
-  EXPECT_FALSE(base64_decode("Zm9v YmE="));   // blank inside
-  EXPECT_FALSE(base64_decode("Zm9v-_=="));    // URL-safe symbols
-  EXPECT_FALSE(base64_decode("Zg==Zg=="));    // padding inside
+  EXPECT_FALSE(base64_decode("Zm9vYg"));     // padding removed
+  EXPECT_FALSE(base64_decode("Zm9vYh=="));   // unused bits set
+  EXPECT_FALSE(base64_decode("Zm9vYmF="));   // unused bits set
+  EXPECT_FALSE(base64_decode("Zm9v\n"));     // line feed
+  EXPECT_FALSE(base64_decode("Zm9v YmE="));  // blank inside
+  EXPECT_FALSE(base64_decode("Zm9v-_=="));   // URL-safe symbols
+  EXPECT_FALSE(base64_decode("Zg==Zg=="));   // padding inside
   EXPECT_FALSE(base64_decode("Z==="));
   EXPECT_FALSE(base64_decode("===="));
   EXPECT_FALSE(base64_decode("Zm=v"));
@@ -33,9 +33,9 @@ TEST(Base64, EveryLengthAndByteRoundTrips) {
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + size) & 0xFF);
     const std::string text = base64_encode(bytes);
     ASSERT_EQ(text.size(), base64_encoded_size(size));
-    ASSERT_EQ(text.find_first_not_of(
-                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
-              std::string::npos);
+    ASSERT_EQ(
+        text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+        std::string::npos);
     ASSERT_EQ(base64_decode(text), bytes) << size;
   }
 }

@@ -1,11 +1,11 @@
 #include "velmora/core/line_codec.h"
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "velmora/core/base64.h"
 #include "velmora/core/unicode.h"
@@ -27,9 +27,9 @@ std::string line_of(const Event& event) {
 
 // Every White_Space character, as UTF-8.
 const std::vector<std::string> WHITE_SPACE = {
-    "\t", "\n", "\v", "\f", "\r", " ", "\u0085", "\u00a0", "\u1680", "\u2000", "\u2001",
-    "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200a",
-    "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"};
+    "\t",     "\n",     "\v",     "\f",     "\r",     " ",      "\u0085", "\u00a0", "\u1680",
+    "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008",
+    "\u2009", "\u200a", "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"};
 
 TEST(LineCodec, TrimsEveryWhiteSpaceCharacterAroundTheRequest) {
   for (const std::string& ws : WHITE_SPACE) {
@@ -107,7 +107,8 @@ TEST(LineCodec, NestingStopsAtTheHundredTwentySeventhLevel) {
   // Far deeper input fails the same way, without using more stack.
   EXPECT_EQ(failure(R"(["list",)" + std::string(100000, '[')),
             "読み取りに失敗: recursion limit exceeded at line 1 column 135");
-  EXPECT_EQ(failure(nested(100000)), "読み取りに失敗: recursion limit exceeded at line 1 column 146");
+  EXPECT_EQ(failure(nested(100000)),
+            "読み取りに失敗: recursion limit exceeded at line 1 column 146");
 }
 
 TEST(LineCodec, HundredMegabyteLineIsReadWhole) {
@@ -162,11 +163,11 @@ TEST(LineCodec, WritesEventsExactly) {
             "{\"type\":\"output\",\"key\":\"k\",\"dataBase64\":\"aGk=\"}\n");
   EXPECT_EQ(line_of(ExitedEvent{"main"}), "{\"type\":\"exited\",\"key\":\"main\"}\n");
   EXPECT_EQ(line_of(SessionsEvent{}), "{\"type\":\"sessions\",\"keys\":[]}\n");
-  EXPECT_EQ(line_of(SessionsEvent{{{"main", "/home/u", 17, 913},
-                                   {"b", "/", 18446744073709551615u, 1}}}),
-            "{\"type\":\"sessions\",\"keys\":[{\"key\":\"main\",\"cwd\":\"/home/u\","
-            "\"startedAt\":17,\"pid\":913},{\"key\":\"b\",\"cwd\":\"/\","
-            "\"startedAt\":18446744073709551615,\"pid\":1}]}\n");
+  EXPECT_EQ(
+      line_of(SessionsEvent{{{"main", "/home/u", 17, 913}, {"b", "/", 18446744073709551615u, 1}}}),
+      "{\"type\":\"sessions\",\"keys\":[{\"key\":\"main\",\"cwd\":\"/home/u\","
+      "\"startedAt\":17,\"pid\":913},{\"key\":\"b\",\"cwd\":\"/\","
+      "\"startedAt\":18446744073709551615,\"pid\":1}]}\n");
   EXPECT_EQ(line_of(ErrorEvent{"x"}), "{\"type\":\"error\",\"message\":\"x\"}\n");
 }
 
@@ -184,7 +185,8 @@ TEST(LineCodec, EscapesOnlyWhatJsonRequires) {
   EXPECT_EQ(line_of(ErrorEvent{"\"\\/\x7f é\u2028😀"}),
             "{\"type\":\"error\",\"message\":\"\\\"\\\\/\x7f é\u2028😀\"}\n");
   // Bytes that are not UTF-8 would make the line unreadable; they become U+FFFD.
-  EXPECT_EQ(line_of(ExitedEvent{"a\xff\xc3" "b"}),
+  EXPECT_EQ(line_of(ExitedEvent{"a\xff\xc3"
+                                "b"}),
             "{\"type\":\"exited\",\"key\":\"a\uFFFD\uFFFDb\"}\n");
   EXPECT_EQ(json_quote("a\"\n\xed\xa0\x80"), "\"a\\\"\\n\uFFFD\uFFFD\uFFFD\"");
 }
@@ -232,11 +234,13 @@ TEST(LineCodec, EveryEventReadsBack) {
 TEST(LineCodec, EventsSkipTheContentsOfMembersTheyDoNotKnow) {
   std::string many;
   for (int i = 0; i < 100000; ++i) many += R"({"k":[1,"x"]},)";
-  Result<Event> r = decode_event(R"({"type":"sessions","later":[)" + many +
-                                 R"(0],"keys":[{"key":"a","cwd":"/","startedAt":1,"pid":2,"x":[[]]}]})");
+  Result<Event> r =
+      decode_event(R"({"type":"sessions","later":[)" + many +
+                   R"(0],"keys":[{"key":"a","cwd":"/","startedAt":1,"pid":2,"x":[[]]}]})");
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(*r, Event(SessionsEvent{{{"a", "/", 1, 2}}}));
-  r = decode_event(R"({"type":"sessions","keys":[{"key":"a","cwd":{"x":1},"startedAt":1,"pid":2}]})");
+  r = decode_event(
+      R"({"type":"sessions","keys":[{"key":"a","cwd":{"x":1},"startedAt":1,"pid":2}]})");
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().text(), "読み取りに失敗: invalid type: map, expected a string");
 }
@@ -249,8 +253,9 @@ TEST(LineCodec, EventsWithMissingOrMistypedMembersFail) {
   EXPECT_EQ(fault(R"({"type":"hello","version":1})"), "読み取りに失敗: missing field `pid`");
   EXPECT_EQ(fault(R"({"type":"hello","version":1,"pid":-1})"),
             "読み取りに失敗: invalid value: integer `-1`, expected u32");
-  EXPECT_EQ(fault(R"({"type":"attached","key":"k","resumed":1,"replayBase64":"","cwd":"/","pid":1})"),
-            "読み取りに失敗: invalid type: integer `1`, expected a boolean");
+  EXPECT_EQ(
+      fault(R"({"type":"attached","key":"k","resumed":1,"replayBase64":"","cwd":"/","pid":1})"),
+      "読み取りに失敗: invalid type: integer `1`, expected a boolean");
   EXPECT_EQ(fault(R"({"type":"sessions","keys":[{"key":"a","cwd":"/","pid":1}]})"),
             "読み取りに失敗: missing field `startedAt`");
   EXPECT_EQ(fault(R"({"type":"exited","key":"a","key":"b"})"),
@@ -258,7 +263,8 @@ TEST(LineCodec, EventsWithMissingOrMistypedMembersFail) {
   EXPECT_EQ(fault(R"({"type":"bye"})"),
             "読み取りに失敗: unknown variant `bye`, expected one of `hello`, `attached`, "
             "`output`, `exited`, `sessions`, `error`");
-  EXPECT_EQ(fault("[]"), "読み取りに失敗: invalid type: sequence, expected internally tagged enum Event");
+  EXPECT_EQ(fault("[]"),
+            "読み取りに失敗: invalid type: sequence, expected internally tagged enum Event");
   EXPECT_EQ(fault(R"({"type":"exited","key":"a"} {})"),
             "読み取りに失敗: trailing characters at line 1 column 29");
   EXPECT_EQ(fault(std::string(100000, '[')),

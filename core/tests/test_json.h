@@ -47,7 +47,7 @@ class JsonParser {
  private:
   void skip() {
     while (m_pos < m_text.size() && (m_text[m_pos] == ' ' || m_text[m_pos] == '\t' ||
-                                      m_text[m_pos] == '\n' || m_text[m_pos] == '\r')) {
+                                     m_text[m_pos] == '\n' || m_text[m_pos] == '\r')) {
       ++m_pos;
     }
   }
@@ -62,10 +62,14 @@ class JsonParser {
     for (int i = 0; i < 4; ++i) {
       char c = m_text[m_pos++];
       out <<= 4;
-      if (c >= '0' && c <= '9') out |= static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f') out |= static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') out |= static_cast<unsigned>(c - 'A' + 10);
-      else return false;
+      if (c >= '0' && c <= '9')
+        out |= static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        out |= static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        out |= static_cast<unsigned>(c - 'A' + 10);
+      else
+        return false;
     }
     return true;
   }
@@ -99,14 +103,30 @@ class JsonParser {
       if (m_pos >= m_text.size()) return false;
       char e = m_text[m_pos++];
       switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           unsigned cp;
           if (!hex4(cp)) return false;
@@ -120,7 +140,8 @@ class JsonParser {
           append_utf8(out, cp);
           break;
         }
-        default: return false;
+        default:
+          return false;
       }
     }
     return false;
@@ -143,8 +164,8 @@ class JsonParser {
     if (c == '-' || (c >= '0' && c <= '9')) {
       out.kind = JsonValue::Kind::number;
       std::size_t start = m_pos++;
-      while (m_pos < m_text.size() && std::string_view("0123456789.eE+-").find(m_text[m_pos]) !=
-                                          std::string_view::npos) {
+      while (m_pos < m_text.size() &&
+             std::string_view("0123456789.eE+-").find(m_text[m_pos]) != std::string_view::npos) {
         ++m_pos;
       }
       out.text = std::string(m_text.substr(start, m_pos - start));

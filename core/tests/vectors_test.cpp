@@ -1,14 +1,14 @@
 // Every record of the codec's reference data: decode.jsonl (request lines and what they read
 // as, or their exact fault text) and base64.jsonl (canonical and rejected encodings).
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "test_json.h"
 #include "velmora/core/base64.h"
@@ -87,8 +87,8 @@ TEST(CodecVectors, EveryDecodeRecordReadsAsRecorded) {
     EXPECT_EQ(masked(actual, record), masked(error->text, record)) << line->text;
     ++tolerated;
   }
-  std::cout << "decode records: " << requests << " requests, " << exact_errors
-            << " exact faults, " << tolerated << " within the tolerated spelling\n";
+  std::cout << "decode records: " << requests << " requests, " << exact_errors << " exact faults, "
+            << tolerated << " within the tolerated spelling\n";
 }
 
 std::string to_hex(std::string_view bytes) {
