@@ -12,19 +12,23 @@
 namespace velmora {
 
 // Reads one request line (terminator already removed; surrounding Unicode white space is
-// trimmed here). The failure text is "読み取りに失敗: {detail}[ at line 1 column {n}]".
+// trimmed here). The failure text is "読み取りに失敗: {detail}[ at line {l} column {n}]", the
+// column counting bytes of the trimmed text ({l} is 1 unless the text holds line feeds).
 // The input is expected to be valid UTF-8; never crashes whatever the bytes are.
 Result<Request> decode_line(std::string_view line);
 
-// Writes one event as compact JSON followed by exactly one line feed.
+// Writes one event as compact JSON followed by exactly one line feed. Bytes of its texts that
+// are not well-formed UTF-8 are written as U+FFFD, so every line is valid UTF-8. Cannot fail for
+// the events of protocol.h; a failure would read "組み立てに失敗: {detail}".
 Result<std::string> encode_line(const Event& event);
 
 // Hot path of the output pump: the same line as encode_line(OutputEvent{key, base64(bytes)}),
 // built in one pass into one buffer without the intermediate base64 text.
 std::string encode_output_line(std::string_view key, const unsigned char* bytes, std::size_t size);
 
-// For clients: reads one event line back (terminator may be present). Unknown members are
-// ignored; missing members fail.
+// For clients: reads one event line back (a trailing "\n" or "\r\n" may be present). Unknown
+// members are ignored; a missing, repeated or mistyped member fails with a text naming it, e.g.
+// "読み取りに失敗: missing field `pid`", and JSON faults read as those of decode_line.
 Result<Event> decode_event(std::string_view line);
 
 // For clients: one request as a line, in normalized form ("type" first, every member in
