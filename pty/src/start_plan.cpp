@@ -9,14 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "velmora/core/unicode.h"
+
 extern char** environ;
 
 namespace velmora::pty {
 namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
-
-bool is_valid_utf8(std::string_view text) { return lossy_utf8(text) == text; }
 
 // The password entry of the real user id, copied out (getpwuid is not thread-safe).
 struct Account {
