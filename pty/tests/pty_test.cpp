@@ -134,7 +134,8 @@ TEST(PtyReader, ReadsZeroOnceNobodyHoldsTheSlaveSide) {
 
 TEST(PtyReader, ReportsOtherFailuresAsOsErrors) {
   int fds[2];
-  ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
   OwnedFd write_end(fds[1]);
   PtyFd reader{OwnedFd(fds[0])};
   char buffer[4];
