@@ -48,13 +48,6 @@ TEST(LossyUtf8, ReplacesEachMaximalInvalidSubpart) {
   for (const auto& [input, expected] : cases) EXPECT_EQ(lossy_utf8(input), expected) << input;
 }
 
-TEST(ErrnoRendering, NamesTheNumberWithItsDescription) {
-  EXPECT_EQ(errno_rendering(ENOENT), "ENOENT: No such file or directory");
-  EXPECT_EQ(errno_rendering(EACCES), "EACCES: Permission denied");
-  EXPECT_EQ(errno_rendering(ELOOP), "ELOOP: Too many symbolic links encountered");
-  EXPECT_EQ(errno_rendering(9999), "UnknownErrno: Unknown errno");
-}
-
 TEST(CommandBuilder, StartsFromTheProcessEnvironmentWithTheAccountShell) {
   ASSERT_EQ(::setenv("VELMORA_BASE_PROBE", "base", 1), 0);
   ASSERT_EQ(::setenv("SHELL", "/not/the/account/shell", 1), 0);
