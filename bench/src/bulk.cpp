@@ -1,16 +1,11 @@
 // Bulk output: a shell cats a large file and prints an end marker; the time from sending the
 // command to seeing the marker, raw pseudo-terminal and daemon runs interleaved.
 
-#include <cerrno>
-#include <csignal>
-#include <thread>
 #include <vector>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "bench.h"
 #include "platform.h"
+#include "profiler.h"
 #include "stats.h"
 #include "terminal.h"
 
@@ -25,6 +20,7 @@ constexpr double MIB = 1024.0 * 1024.0;
 struct Run {
   double seconds = 0;
   std::size_t bytes = 0;
+  std::size_t chunks = 0;
 };
 
 Result<Run> timed_cat(Terminal& terminal, const std::string& command) {
@@ -33,39 +29,8 @@ Result<Run> timed_cat(Terminal& terminal, const std::string& command) {
   if (auto sent = terminal.input(command); !sent) return sent.error();
   if (auto done = read_until(terminal, scanner, start + 300s); !done) return done.error();
   std::chrono::duration<double> elapsed = Clock::now() - start;
-  return Run{elapsed.count(), scanner.total()};
+  return Run{elapsed.count(), scanner.total(), scanner.chunks()};
 }
-
-// A profiler started beside the daemon's runs ("{pid}" replaced by the daemon's process id).
-class Profiler {
- public:
-  Profiler(const std::string& command, pid_t daemon) {
-    if (command.empty()) return;
-    std::string text = command;
-    for (auto at = text.find("{pid}"); at != std::string::npos; at = text.find("{pid}"))
-      text.replace(at, 5, std::to_string(daemon));
-    progress("profiling: %s", text.c_str());
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::execl("/bin/sh", "sh", "-c", text.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    m_pid = pid;
-    // Give the profiler time to attach before the first run.
-    std::this_thread::sleep_for(1s);
-  }
-  Profiler(const Profiler&) = delete;
-  Profiler& operator=(const Profiler&) = delete;
-  ~Profiler() {
-    if (m_pid <= 0) return;
-    ::kill(m_pid, SIGINT);
-    while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
-
- private:
-  pid_t m_pid = -1;
-};
 
 }  // namespace
 
@@ -90,16 +55,17 @@ void measure_bulk(const Options& options, const Workspace& workspace, Report& re
 
   const std::string command = cat_command(*file);
   const double mib = static_cast<double>(options.bulk_bytes) / MIB;
-  std::vector<double> raw_rate, daemon_rate, ratio, cpu_ms_per_mib;
+  std::vector<double> raw_rate, daemon_rate, ratio, cpu_ms_per_mib, user_ms_per_mib, raw_chunk,
+      daemon_chunk;
   Profiler profiler(options.profile_command, daemon->pid());
   for (int round = 0; round < options.bulk_rounds; ++round) {
     auto raw_run = timed_cat(raw, command);
     if (!raw_run) return report.failed(name, "raw: " + raw_run.error().text());
     drain(raw, 50ms);
 
-    auto cpu_before = process_cpu_seconds(daemon->pid());
+    auto cpu_before = process_cpu_times(daemon->pid());
     auto daemon_run = timed_cat(*session, command);
-    auto cpu_after = process_cpu_seconds(daemon->pid());
+    auto cpu_after = process_cpu_times(daemon->pid());
     if (!daemon_run) return report.failed(name, "daemon: " + daemon_run.error().text());
     drain(*session, 50ms);
     if (daemon_run->bytes < options.bulk_bytes)
@@ -109,7 +75,13 @@ void measure_bulk(const Options& options, const Workspace& workspace, Report& re
     raw_rate.push_back(mib / raw_run->seconds);
     daemon_rate.push_back(mib / daemon_run->seconds);
     ratio.push_back(raw_run->seconds / daemon_run->seconds);
-    if (cpu_before && cpu_after) cpu_ms_per_mib.push_back((*cpu_after - *cpu_before) * 1e3 / mib);
+    raw_chunk.push_back(static_cast<double>(raw_run->bytes) / static_cast<double>(raw_run->chunks));
+    daemon_chunk.push_back(static_cast<double>(daemon_run->bytes) /
+                           static_cast<double>(daemon_run->chunks));
+    if (cpu_before && cpu_after) {
+      cpu_ms_per_mib.push_back((cpu_after->total() - cpu_before->total()) * 1e3 / mib);
+      user_ms_per_mib.push_back((cpu_after->user - cpu_before->user) * 1e3 / mib);
+    }
     progress("%s: round %d: raw %.0f MiB/s, daemon %.0f MiB/s", name.c_str(), round + 1,
              raw_rate.back(), daemon_rate.back());
   }
@@ -117,10 +89,14 @@ void measure_bulk(const Options& options, const Workspace& workspace, Report& re
   double paired_ratio = median(ratio);
   report.add(Row{name + " (MiB/s)", fixed(median(daemon_rate), 0), fixed(median(raw_rate), 0),
                  fixed(paired_ratio, 3), ">= 0.95 of raw", verdict_of(paired_ratio >= 0.95)});
+  report.add(Row{"bulk bytes per read/event", fixed(median(daemon_chunk), 0),
+                 fixed(median(raw_chunk), 0), "", "", Verdict::Info});
   if (cpu_ms_per_mib.empty()) return report.failed("daemon CPU per MiB", "no CPU figures");
   double cpu = median(cpu_ms_per_mib);
   report.add(Row{"daemon CPU per MiB (ms)", fixed(cpu, 2), "", "", "<= 3 ms",
                  verdict_of(cpu <= 3.0)});
+  report.add(Row{"  of which user space (ms)", fixed(median(user_ms_per_mib), 2), "", "", "",
+                 Verdict::Info});
 }
 
 }  // namespace velmora::bench

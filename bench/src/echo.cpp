@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "profiler.h"
 #include "stats.h"
 #include "terminal.h"
 #include "velmora/core/line_codec.h"
@@ -64,6 +65,7 @@ void measure_echo(const Options& options, const Workspace& workspace, Report& re
     return report.failed(name, "daemon: " + ready.error().text());
 
   std::vector<double> raw_us, daemon_us;
+  Profiler profiler(options.profile_command, daemon->pid());
   int per_block = std::max(1, options.echo_count / BLOCKS);
   for (int block = 0; block < BLOCKS; ++block) {
     if (auto done = echo_round_trips(raw, per_block, &raw_us); !done)
@@ -76,10 +78,10 @@ void measure_echo(const Options& options, const Workspace& workspace, Report& re
   double raw50 = percentile(raw_us, 0.5), raw99 = percentile(raw_us, 0.99);
   double daemon50 = percentile(daemon_us, 0.5), daemon99 = percentile(daemon_us, 0.99);
   report.add(Row{"echo p50 (us)", fixed(daemon50, 1), fixed(raw50, 1),
-                 "+" + fixed(daemon50 - raw50, 1) + " us", "<= raw + 40 us",
+                 signed_fixed(daemon50 - raw50, 1) + " us", "<= raw + 40 us",
                  verdict_of(daemon50 - raw50 <= 40.0)});
   report.add(Row{"echo p99 (us)", fixed(daemon99, 1), fixed(raw99, 1),
-                 "+" + fixed(daemon99 - raw99, 1) + " us", "<= raw + 300 us",
+                 signed_fixed(daemon99 - raw99, 1) + " us", "<= raw + 300 us",
                  verdict_of(daemon99 - raw99 <= 300.0)});
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "profiler.h"
 #include "stats.h"
 #include "terminal.h"
 
@@ -92,6 +93,7 @@ void measure_fan_in(const Options& options, const Workspace& workspace, Report& 
   for (auto& session : sessions) drain(session, 20ms);
 
   std::vector<std::vector<double>> rates(CLIENTS.size());
+  Profiler profiler(options.profile_command, daemon->pid());
   for (int round = 0; round < options.fan_in_rounds; ++round) {
     for (std::size_t step = 0; step < CLIENTS.size(); ++step) {
       // Rotate the order from round to round so that no client count always goes first.
@@ -105,7 +107,7 @@ void measure_fan_in(const Options& options, const Workspace& workspace, Report& 
       if (!seconds) return report.failed(name, seconds.error().text());
       double rate = static_cast<double>(bytes) * clients / MIB / *seconds;
       rates[which].push_back(rate);
-      progress("%s: %d clients: %.0f MiB/s", name.c_str(), clients, rate);
+      progress("%s: %d client(s): %.0f MiB/s", name.c_str(), clients, rate);
       for (int i = 0; i < clients; ++i) drain(sessions[static_cast<std::size_t>(i)], 20ms);
     }
   }
@@ -113,7 +115,8 @@ void measure_fan_in(const Options& options, const Workspace& workspace, Report& 
   for (std::size_t which = 0; which < CLIENTS.size(); ++which) {
     double rate = median(rates[which]);
     bool last = which + 1 == CLIENTS.size();
-    report.add(Row{"fan-in " + std::to_string(CLIENTS[which]) + " clients (MiB/s)",
+    report.add(Row{"fan-in " + std::to_string(CLIENTS[which]) +
+                       (CLIENTS[which] == 1 ? " client" : " clients") + " (MiB/s)",
                    fixed(rate, 0), which == 0 ? "" : fixed(single, 0),
                    which == 0 ? "" : fixed(rate / single, 3), last ? ">= 0.9 of 1 client" : "",
                    last ? verdict_of(rate / single >= 0.9) : Verdict::Info});

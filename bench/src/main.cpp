@@ -105,6 +105,12 @@ int main(int argc, char** argv) {
     }
   }
   velmora::bench::Report report;
+  // Every figure is relative to what else the machine is doing.
+  double load[1] = {0};
+  if (::getloadavg(load, 1) == 1) {
+    report.add({"load average before (1 min)", velmora::bench::fixed(load[0], 2), "", "",
+                "idle machine", velmora::bench::Verdict::Info});
+  }
   for (const auto& [name, measure] : measures)
     if (only.empty() || only.count(name) != 0) measure(options, *workspace, report);
   std::printf("\n");

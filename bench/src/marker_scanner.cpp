@@ -4,6 +4,7 @@ namespace velmora::bench {
 
 bool MarkerScanner::feed(std::string_view chunk) {
   m_total += chunk.size();
+  if (!chunk.empty()) ++m_chunks;
   if (m_found || m_marker.empty()) return m_found = true;
   std::size_t keep = m_marker.size() - 1;
   // A marker that straddles the boundary starts in the tail and ends in the chunk's head.
@@ -25,6 +26,7 @@ bool MarkerScanner::feed(std::string_view chunk) {
 void MarkerScanner::reset() {
   m_tail.clear();
   m_total = 0;
+  m_chunks = 0;
   m_found = false;
 }
 

@@ -18,12 +18,15 @@ class MarkerScanner {
   bool found() const { return m_found; }
   // Bytes fed since the last reset().
   std::size_t total() const { return m_total; }
+  // Non-empty chunks fed since the last reset().
+  std::size_t chunks() const { return m_chunks; }
   void reset();
 
  private:
   std::string m_marker;
   std::string m_tail;  // the last marker.size() - 1 bytes fed, at most
   std::size_t m_total = 0;
+  std::size_t m_chunks = 0;
   bool m_found = false;
 };
 

@@ -10,8 +10,14 @@
 
 namespace velmora::bench {
 
-// User plus system CPU time that the process has used so far, all threads included.
-std::optional<double> process_cpu_seconds(pid_t pid);
+// CPU time that a process has used so far, all threads included, in seconds.
+struct CpuTimes {
+  double user = 0;
+  double system = 0;
+  double total() const { return user + system; }
+};
+
+std::optional<CpuTimes> process_cpu_times(pid_t pid);
 
 // The process's resident set size in bytes.
 std::optional<std::uint64_t> process_rss_bytes(pid_t pid);

@@ -9,7 +9,7 @@
 
 namespace velmora::bench {
 
-std::optional<double> process_cpu_seconds(pid_t pid) {
+std::optional<CpuTimes> process_cpu_times(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   // The command name may hold blanks and parentheses; the fields resume after the last ')'.
@@ -27,7 +27,8 @@ std::optional<double> process_cpu_seconds(pid_t pid) {
   }
   long ticks = ::sysconf(_SC_CLK_TCK);
   if (ticks <= 0) return std::nullopt;
-  return static_cast<double>(utime + stime) / static_cast<double>(ticks);
+  return CpuTimes{static_cast<double>(utime) / static_cast<double>(ticks),
+                  static_cast<double>(stime) / static_cast<double>(ticks)};
 }
 
 std::optional<std::uint64_t> process_rss_bytes(pid_t pid) {

@@ -28,6 +28,10 @@ std::string fixed(double value, int decimals) {
   return text.data();
 }
 
+std::string signed_fixed(double value, int decimals) {
+  return (value >= 0 ? "+" : "") + fixed(value, decimals);
+}
+
 void Report::add(Row row) { m_rows.push_back(std::move(row)); }
 
 void Report::failed(const std::string& measure, const std::string& why) {

@@ -33,6 +33,8 @@ class Report {
 
 // Fixed-point text of value with the given number of decimals.
 std::string fixed(double value, int decimals);
+// The same with an explicit sign, for differences.
+std::string signed_fixed(double value, int decimals);
 
 inline Verdict verdict_of(bool passed) { return passed ? Verdict::Pass : Verdict::Fail; }
 

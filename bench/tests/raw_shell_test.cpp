@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "marker_scanner.h"
-#include "platform.h"
 #include "terminal.h"
 
 namespace velmora::bench {
@@ -43,22 +42,6 @@ TEST(RawTerminal, ReadsNoMoreThanOnePseudoTerminalReadAtATime) {
     scanner.feed(chunk);
   }
   EXPECT_GE(scanner.total(), 2000u * 12);
-}
-
-TEST(ProcessFigures, SeeThisProcessSpendTimeAndMemory) {
-  auto cpu_before = process_cpu_seconds(::getpid());
-  auto rss_before = process_rss_bytes(::getpid());
-  ASSERT_TRUE(cpu_before && rss_before);
-  std::string touched(64 << 20, 'x');
-  volatile unsigned sink = 0;
-  auto until = Clock::now() + 200ms;
-  while (Clock::now() < until)
-    for (char c : std::string_view(touched).substr(0, 4096)) sink = sink + static_cast<unsigned>(c);
-  auto cpu_after = process_cpu_seconds(::getpid());
-  auto rss_after = process_rss_bytes(::getpid());
-  ASSERT_TRUE(cpu_after && rss_after);
-  EXPECT_GE(*cpu_after - *cpu_before, 0.1);
-  EXPECT_GE(*rss_after, *rss_before + (48u << 20));
 }
 
 }  // namespace

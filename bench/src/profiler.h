@@ -1,0 +1,25 @@
+#pragma once
+
+// A profiler that runs beside the timed part of a measure, attached to the daemon.
+
+#include <string>
+
+#include <sys/types.h>
+
+namespace velmora::bench {
+
+class Profiler {
+ public:
+  // Runs command with /bin/sh, "{pid}" replaced by the daemon's process id, and gives it a
+  // second to attach. An empty command does nothing.
+  Profiler(const std::string& command, pid_t daemon);
+  Profiler(const Profiler&) = delete;
+  Profiler& operator=(const Profiler&) = delete;
+  // Stops the profiler with SIGINT, so that it writes its data, and reaps it.
+  ~Profiler();
+
+ private:
+  pid_t m_pid = -1;
+};
+
+}  // namespace velmora::bench
