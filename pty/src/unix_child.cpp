@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -18,9 +19,11 @@ namespace {
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 constexpr int kPolls = 5;
 
-// Collects processes whose handles were released before they ended, so that none stays a
-// zombie. One thread for the whole process, started on first use; it sleeps while there is
-// nothing to collect and polls every 100 ms otherwise.
+// Collects every started child as soon as it exits. One thread for the whole process, started
+// with the first child; it sleeps in waitid until some child of the process becomes waitable
+// (without collecting it, since it may belong to someone else), then polls the children it knows.
+// Should the waitable child be somebody else's, it falls back to polling every 100 ms until that
+// one is gone, rather than spinning.
 class Reaper {
  public:
   static Reaper& instance() {
@@ -29,15 +32,16 @@ class Reaper {
     return *reaper;
   }
 
-  void adopt(pid_t pid) {
+  // Should the thread not start, it is tried again with the next child.
+  void adopt(std::shared_ptr<ChildState> child) {
     std::lock_guard lock(m_mutex);
-    m_pids.push_back(pid);
+    m_children.push_back(std::move(child));
     if (!m_thread_started) {
       try {
         std::thread([this] { run(); }).detach();
         m_thread_started = true;
       } catch (...) {
-        // Tried again with the next adoption; the pid waits in the list meanwhile.
+        return;
       }
     }
     m_wake.notify_one();
@@ -45,39 +49,60 @@ class Reaper {
 
  private:
   void run() {
-    std::unique_lock lock(m_mutex);
     for (;;) {
-      m_wake.wait(lock, [this] { return !m_pids.empty(); });
-      std::erase_if(m_pids, [](pid_t pid) {
-        int status = 0;
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        return r == pid || (r == -1 && errno == ECHILD);
-      });
-      if (!m_pids.empty()) m_wake.wait_for(lock, std::chrono::milliseconds(100));
+      {
+        std::unique_lock lock(m_mutex);
+        m_wake.wait(lock, [this] { return !m_children.empty(); });
+      }
+      siginfo_t info = {};
+      int rc = ::waitid(P_ALL, 0, &info, WEXITED | WNOWAIT);
+      if (rc == -1 && errno == EINTR) continue;
+      if (!collect(rc == 0 ? info.si_pid : 0)) {
+        std::unique_lock lock(m_mutex);
+        m_wake.wait_for(lock, std::chrono::milliseconds(100));
+      }
     }
   }
 
-  // Guards m_pids and m_thread_started.
+  // Polls every known child and forgets the collected ones. True when `exited` was among them,
+  // i.e. when waitid will not report the same child again.
+  bool collect(pid_t exited) {
+    std::vector<std::shared_ptr<ChildState>> children;
+    {
+      std::lock_guard lock(m_mutex);
+      children = m_children;
+    }
+    bool found = false;
+    std::vector<ChildState*> collected;
+    for (const auto& child : children) {
+      if (!child->poll_exited()) continue;
+      found = found || child->pid() == exited;
+      collected.push_back(child.get());
+    }
+    std::lock_guard lock(m_mutex);
+    std::erase_if(m_children, [&](const std::shared_ptr<ChildState>& child) {
+      return std::find(collected.begin(), collected.end(), child.get()) != collected.end();
+    });
+    return found;
+  }
+
+  // Guards m_children and m_thread_started.
   std::mutex m_mutex;
   std::condition_variable m_wake;
-  std::vector<pid_t> m_pids;
+  std::vector<std::shared_ptr<ChildState>> m_children;
   bool m_thread_started = false;
 };
 
 }  // namespace
 
-UnixChild::~UnixChild() {
-  if (!poll_exited()) Reaper::instance().adopt(m_pid);
-}
-
-Result<void> UnixChild::signal_unless_collected(int sig) {
+Result<void> ChildState::signal_unless_collected(int sig) {
   std::lock_guard lock(m_mutex);
   if (m_status) return {};
   if (::kill(m_pid, sig) != 0) return OsError::from_errno().to_error();
   return {};
 }
 
-bool UnixChild::poll_exited() {
+bool ChildState::poll_exited() {
   std::lock_guard lock(m_mutex);
   if (m_status) return true;
   int status = 0;
@@ -91,10 +116,20 @@ bool UnixChild::poll_exited() {
   return m_status.has_value();
 }
 
-std::optional<int> UnixChild::exit_status() const {
+std::optional<int> ChildState::exit_status() const {
   std::lock_guard lock(m_mutex);
   return m_status;
 }
+
+UnixChild::UnixChild(pid_t pid) : m_state(std::make_shared<ChildState>(pid)) {
+  try {
+    Reaper::instance().adopt(m_state);
+  } catch (...) {
+    // Out of memory: the release below still polls once.
+  }
+}
+
+UnixChild::~UnixChild() { (void)m_state->poll_exited(); }
 
 Result<void> UnixChild::kill() {
   if (auto r = signal_unless_collected(SIGHUP); !r) return r;

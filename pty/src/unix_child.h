@@ -14,34 +14,50 @@
 
 namespace velmora::pty {
 
+// Whether one child has been collected, shared by its handle and the background reaper, which
+// collects every child as soon as it exits so that none stays a zombie, whether its handle is
+// still held or not.
+class ChildState {
+ public:
+  explicit ChildState(pid_t pid) : m_pid(pid) {}
+
+  pid_t pid() const { return m_pid; }
+  // Sends sig unless the process has been collected (then nothing is sent, and it succeeds).
+  Result<void> signal_unless_collected(int sig);
+  // One non-blocking poll; true once the process has been collected.
+  bool poll_exited();
+  // The wait status once collected; -1 when something else in the process collected it.
+  std::optional<int> exit_status() const;
+
+ private:
+  const pid_t m_pid;
+  // Guards m_status. Held across a signal and across a poll, so that a pid is never signalled
+  // once it has been collected (and may belong to another process).
+  mutable std::mutex m_mutex;
+  std::optional<int> m_status;
+};
+
 class UnixChild final : public Child {
  public:
-  explicit UnixChild(pid_t pid) : m_pid(pid) {}
-  // Polls once; a process still running is handed to the background reaper. Never signals.
+  // Hands the child to the background reaper.
+  explicit UnixChild(pid_t pid);
+  // Never signals the process.
   ~UnixChild() override;
   UnixChild(const UnixChild&) = delete;
   UnixChild& operator=(const UnixChild&) = delete;
 
   Result<void> kill() override;
   std::optional<std::uint32_t> process_id() const override {
-    return static_cast<std::uint32_t>(m_pid);
+    return static_cast<std::uint32_t>(m_state->pid());
   }
 
   // The steps of kill(), also run side by side by kill_all().
-  // Sends sig unless the process has been collected (then nothing is sent, and it succeeds).
-  Result<void> signal_unless_collected(int sig);
-  // One non-blocking poll; true once the process has been collected.
-  bool poll_exited();
-
-  // The wait status once collected; -1 when something else in the process collected it.
-  std::optional<int> exit_status() const;
+  Result<void> signal_unless_collected(int sig) { return m_state->signal_unless_collected(sig); }
+  bool poll_exited() { return m_state->poll_exited(); }
+  std::optional<int> exit_status() const { return m_state->exit_status(); }
 
  private:
-  const pid_t m_pid;
-  // Guards m_status. Held across the signal and the poll so that a pid is never signalled
-  // after it was collected (and possibly reused).
-  mutable std::mutex m_mutex;
-  std::optional<int> m_status;
+  std::shared_ptr<ChildState> m_state;
 };
 
 }  // namespace velmora::pty
