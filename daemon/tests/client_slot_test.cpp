@@ -118,15 +118,17 @@ TEST(ClientSlot, SlowButSteadyClientReceivesTheWholeLine) {
   auto pair = socket_pair();
   int small = 4096;
   ::setsockopt(pair.ours.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  // Each pause is short of the stall limit, the whole transfer far longer than it: only a
-  // write that makes no progress at all may count as stalled.
-  ClientSlot slot(std::move(pair.ours), 300ms);
-  std::string line = std::string(256 * 1024, 'y') + "\n";
+  // Each pause is far short of the stall limit, and the pauses alone (16 of 100 ms) outlast it:
+  // only a write that makes no progress at all may count as stalled.
+  ClientSlot slot(std::move(pair.ours), 800ms);
+  std::string line = std::string(256 * 1024 - 1, 'y') + "\n";
   std::string received;
   std::thread reader([&] {
     while (received.size() < line.size()) {
       std::this_thread::sleep_for(100ms);
-      received += read_exactly(pair.client.get(), 64 * 1024, 2s);
+      std::string chunk = read_exactly(pair.client.get(), 16 * 1024, 2s);
+      if (chunk.empty()) break;
+      received += chunk;
     }
   });
   slot.send_line(line);
