@@ -52,8 +52,8 @@ int main(int argc, char** argv) {
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     double rate = static_cast<double>(round_trips) / seconds;
-    std::printf("hello round trips: %ld in %.3f s = %.0f per second (target 20000)\n",
-                round_trips, seconds, rate);
+    std::printf("hello round trips: %ld in %.3f s = %.0f per second (target 20000)\n", round_trips,
+                seconds, rate);
     ok = ok && rate >= 20'000;
   }
 

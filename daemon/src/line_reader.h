@@ -29,8 +29,8 @@ class LineReader {
   std::vector<char> m_buffer;
   std::size_t m_begin = 0;  // first unconsumed byte
   std::size_t m_end = 0;    // one past the last byte read
-  bool m_done = false;    // end of stream or error seen
-  bool m_failed = false;  // a read failed
+  bool m_done = false;      // end of stream or error seen
+  bool m_failed = false;    // a read failed
 };
 
 }  // namespace velmora::daemon

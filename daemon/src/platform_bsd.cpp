@@ -1,5 +1,3 @@
-#include "platform.h"
-
 #include <cerrno>
 
 #include <fcntl.h>
@@ -7,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform.h"
 #include "velmora/core/os_error.h"
 
 namespace velmora::daemon {

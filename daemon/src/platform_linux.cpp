@@ -1,10 +1,9 @@
-#include "platform.h"
-
 #include <cerrno>
 
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include "platform.h"
 #include "velmora/core/os_error.h"
 
 namespace velmora::daemon {

@@ -82,8 +82,7 @@ bool is_resource_shortage(int error) {
     if (!connection) {
       // Out of descriptors or memory the pending connection stays queued; pausing avoids a busy
       // loop until something is released.
-      if (is_resource_shortage(errno))
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (is_resource_shortage(errno)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
       continue;
     }
     // Only our own user's processes may talk to the daemon: anyone else is hung up on at once.

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <memory>
@@ -13,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include <cerrno>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -85,7 +85,8 @@ TEST(ClientSlot, SendWritesTheEncodedEventAsOneLine) {
   ClientSlot slot(std::move(pair.ours));
   slot.send(ErrorEvent{"x"});
   slot.send(SessionsEvent{});
-  std::string expected = "{\"type\":\"error\",\"message\":\"x\"}\n{\"type\":\"sessions\",\"keys\":[]}\n";
+  std::string expected =
+      "{\"type\":\"error\",\"message\":\"x\"}\n{\"type\":\"sessions\",\"keys\":[]}\n";
   EXPECT_EQ(read_exactly(pair.client.get(), expected.size()), expected);
 }
 
@@ -144,9 +145,8 @@ TEST(ClientSlot, LinesFromManyThreadsNeverInterleave) {
   constexpr int kLines = 50;
   constexpr std::size_t kLength = 50'000;  // several times a socket buffer
   std::string received;
-  std::thread reader([&] {
-    received = read_exactly(pair.client.get(), kThreads * kLines * (kLength + 1), 30s);
-  });
+  std::thread reader(
+      [&] { received = read_exactly(pair.client.get(), kThreads * kLines * (kLength + 1), 30s); });
   std::vector<std::thread> writers;
   for (int t = 0; t < kThreads; ++t) {
     writers.emplace_back([&, t] {

@@ -23,8 +23,7 @@ class Connection : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(m_daemon.listening()); }
   std::string hello() {
-    return R"({"type":"hello","version":1,"pid":)" + std::to_string(m_daemon.process().pid()) +
-           "}";
+    return R"({"type":"hello","version":1,"pid":)" + std::to_string(m_daemon.process().pid()) + "}";
   }
 
   RunningDaemon m_daemon;
@@ -42,7 +41,8 @@ TEST_F(Connection, HelloIsAnsweredWithVersionAndPid) {
 TEST_F(Connection, OtherVersionGetsAnErrorThenHelloAndStaysOpen) {
   TestClient client = m_daemon.client();
   ASSERT_TRUE(client.send_line(R"({"type":"hello","version":2})"));
-  EXPECT_EQ(client.read_line(), R"({"type":"error","message":"取り決めの版が合いません（こちら 1）"})");
+  EXPECT_EQ(client.read_line(),
+            R"({"type":"error","message":"取り決めの版が合いません（こちら 1）"})");
   EXPECT_EQ(client.read_line(), hello());
   ASSERT_TRUE(client.send_line(R"({"type":"list"})"));
   EXPECT_EQ(client.read_line(), R"({"type":"sessions","keys":[]})");

@@ -3,13 +3,13 @@
 // Test support: processes that run under another user id (needs root). The children make only
 // async-signal-safe calls: everything is prepared before fork.
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -111,11 +111,16 @@ inline StrangerOutcome stranger_sends(const std::string& path, const std::string
   auto status = wait_child(pid);
   if (!status || !WIFEXITED(*status)) return StrangerOutcome::kFailed;
   switch (WEXITSTATUS(*status)) {
-    case 0: return StrangerOutcome::kHungUp;
-    case 1: return StrangerOutcome::kGotReply;
-    case 2: return StrangerOutcome::kCannotConnect;
-    case 3: return StrangerOutcome::kNoAnswer;
-    default: return StrangerOutcome::kFailed;
+    case 0:
+      return StrangerOutcome::kHungUp;
+    case 1:
+      return StrangerOutcome::kGotReply;
+    case 2:
+      return StrangerOutcome::kCannotConnect;
+    case 3:
+      return StrangerOutcome::kNoAnswer;
+    default:
+      return StrangerOutcome::kFailed;
   }
 }
 

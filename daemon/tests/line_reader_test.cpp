@@ -47,8 +47,7 @@ std::vector<std::string> lines_of(const std::string& input) {
 }
 
 TEST(LineReader, StripsLineFeedThenOneCarriageReturn) {
-  EXPECT_EQ(lines_of("a\nb\r\nc\r\r\n\r\n\n"),
-            (std::vector<std::string>{"a", "b", "c\r", "", ""}));
+  EXPECT_EQ(lines_of("a\nb\r\nc\r\r\n\r\n\n"), (std::vector<std::string>{"a", "b", "c\r", "", ""}));
 }
 
 TEST(LineReader, LastLineWithoutLineFeedCounts) {
