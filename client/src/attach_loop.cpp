@@ -34,8 +34,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t READ_CHUNK = 256 * 1024;
-// Past this much unsent input, stop reading the keyboard until the daemon catches up.
-constexpr std::size_t OUTGOING_LIMIT = 1024 * 1024;
+// Past this much unsent input, stop reading the keyboard until the daemon catches up. Input
+// comes from a person (or a paste), so this is only a bound for the pathological case; below
+// it, the detach key keeps working even while the session does not take its input.
+constexpr std::size_t OUTGOING_LIMIT = 64 * 1024 * 1024;
 constexpr auto REDRAW_DELAY = std::chrono::milliseconds(100);
 constexpr auto FLUSH_ON_EXIT = std::chrono::seconds(2);
 

@@ -29,7 +29,8 @@ std::string attached_line(const std::string& key, bool resumed, const std::strin
 }
 
 TEST(OutputLineParser, FindsKeyAndDataOfTheDaemonsOutputLines) {
-  auto parts = parse_output_line(output_line("main", "hello"));
+  std::string line = output_line("main", "hello");
+  auto parts = parse_output_line(line);
   ASSERT_TRUE(parts.has_value());
   EXPECT_EQ(parts->key, "main");
   EXPECT_EQ(parts->data_base64, base64_encode("hello"));
