@@ -87,13 +87,14 @@ def main():
         total, elapsed, ok = measure(fd, nbytes)
         print("through velmora: %7.1f MB in %6.2f s = %7.1f MB/s%s"
               % (total / 1e6, elapsed, total / 1e6 / elapsed, "" if ok else " (INCOMPLETE)"))
-        usage = subprocess.run(["ps", "-o", "rss=,time=", "-p", str(pid)], capture_output=True,
-                               text=True).stdout.split()
-        if usage:
-            print("velmora client:  %s KiB resident, %s CPU time" % (usage[0], usage[1]))
         os.write(fd, b"exit\n")
         drain_until(fd, b"exited]", time.monotonic() + 10)
-        os.waitpid(pid, 0)
+        _, _, usage = os.wait4(pid, 0)
+        # ru_maxrss is in KiB on Linux and in bytes on macOS.
+        rss = usage.ru_maxrss // 1024 if sys.platform == "darwin" else usage.ru_maxrss
+        print("velmora client:  %.2f s CPU (%.1f%% of the elapsed time), %d KiB peak resident"
+              % (usage.ru_utime + usage.ru_stime,
+                 100 * (usage.ru_utime + usage.ru_stime) / elapsed, rss))
     finally:
         daemon.kill()
         daemon.wait()
