@@ -19,8 +19,9 @@ class ChildKiller {
   virtual Result<void> kill() = 0;
 };
 
-// Releasing a Child never signals the process; a process that has not been collected yet is
-// reaped in the background once it exits, so no zombie stays behind.
+// Every started process is collected in the background as soon as it exits (within about 100 ms),
+// whether its handle is still held or not, so no zombie stays behind; the handle keeps the
+// status. Releasing a Child never signals the process. kill() may be called from any thread.
 class Child : public ChildKiller {
  public:
   virtual std::optional<std::uint32_t> process_id() const = 0;
