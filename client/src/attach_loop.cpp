@@ -25,6 +25,7 @@
 #include "velmora/core/base64.h"
 #include "velmora/core/line_codec.h"
 #include "velmora/core/os_error.h"
+#include "velmora/core/unicode.h"
 
 extern char** environ;
 
@@ -334,6 +335,8 @@ std::vector<EnvPair> terminal_environment(const char* const* envp) {
     auto equals = text.find('=');
     if (equals == std::string_view::npos) continue;
     std::string_view name = text.substr(0, equals);
+    // Requests are JSON text: an entry that is not UTF-8 cannot be sent and is left out.
+    if (!is_valid_utf8(text)) continue;
     if (name == "TERM" || name == "COLORTERM" || name == "LANG" || name.substr(0, 3) == "LC_")
       env.emplace_back(std::string(name), std::string(text.substr(equals + 1)));
   }
@@ -346,8 +349,11 @@ std::optional<std::string> current_directory() {
   const char* pwd = std::getenv("PWD");
   struct stat here {}, there {};
   if (pwd != nullptr && pwd[0] == '/' && ::stat(physical.get(), &here) == 0 &&
-      ::stat(pwd, &there) == 0 && here.st_dev == there.st_dev && here.st_ino == there.st_ino)
+      ::stat(pwd, &there) == 0 && here.st_dev == there.st_dev &&
+      here.st_ino == there.st_ino && is_valid_utf8(pwd))
     return std::string(pwd);
+  // A directory name that is not UTF-8 cannot be sent; the daemon then picks the home directory.
+  if (!is_valid_utf8(physical.get())) return std::nullopt;
   return std::string(physical.get());
 }
 

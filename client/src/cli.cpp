@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "detach_key.h"
+#include "velmora/core/unicode.h"
 
 namespace velmora::client {
 namespace {
@@ -213,9 +214,23 @@ Parsed parse_bare(const std::vector<std::string>& args, std::size_t first, const
   return Command(T{});
 }
 
-}  // namespace
+// Keys travel as JSON text, which must be UTF-8; the daemon drops a connection that sends
+// anything else.
+Parsed checked_key(Parsed parsed) {
+  auto* command = std::get_if<Command>(&parsed);
+  if (command == nullptr) return parsed;
+  auto bad = [](const std::string& key) { return !is_valid_utf8(key); };
+  const char* problem = "the session key is not valid UTF-8";
+  if (auto* attach = std::get_if<AttachCommand>(command); attach && bad(attach->key))
+    return usage(problem, "attach");
+  if (auto* kill = std::get_if<KillCommand>(command); kill && bad(kill->key))
+    return usage(problem, "kill");
+  if (auto* send = std::get_if<SendCommand>(command); send && bad(send->key))
+    return usage(problem, "send");
+  return parsed;
+}
 
-Parsed parse_command_line(const std::vector<std::string>& args) {
+Parsed parse_any(const std::vector<std::string>& args) {
   if (args.empty()) return Command(AttachCommand{});
   const std::string& first = args[0];
   if (is_help_flag(first)) return Command(HelpCommand{});
@@ -236,6 +251,12 @@ Parsed parse_command_line(const std::vector<std::string>& args) {
     return Command(HelpCommand{topic});
   }
   return usage("unknown command '" + first + "'", "");
+}
+
+}  // namespace
+
+Parsed parse_command_line(const std::vector<std::string>& args) {
+  return checked_key(parse_any(args));
 }
 
 std::optional<std::string> help_text(const std::string& topic) {

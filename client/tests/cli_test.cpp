@@ -75,6 +75,13 @@ TEST(CommandLine, SendJoinsWordsAndPressesEnterUnlessTold) {
   EXPECT_EQ(usage_of({"send", "-x", "k"}).topic, "send");
 }
 
+TEST(CommandLine, KeysMustBeUtf8BecauseTheyTravelAsJsonText) {
+  EXPECT_EQ(usage_of({"attach", "bad\xff"}).topic, "attach");
+  EXPECT_EQ(usage_of({"kill", "\xc3"}).topic, "kill");
+  EXPECT_EQ(usage_of({"send", "\xe2\x82", "x"}).topic, "send");
+  EXPECT_EQ(command_of<AttachCommand>({"attach", "caf\xc3\xa9"}).key, "caf\xc3\xa9");
+}
+
 TEST(CommandLine, OtherCommandsCheckTheirArguments) {
   EXPECT_EQ(command_of<KillCommand>({"kill", "old"}).key, "old");
   EXPECT_EQ(usage_of({"kill"}).topic, "kill");
