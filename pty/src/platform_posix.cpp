@@ -190,11 +190,10 @@ pid_t start_child(int (*entry)(void*), void* argument) {
     ::pthread_sigmask(SIG_SETMASK, &all, &t.mask);
     pid_t pid = ::clone(trampoline, static_cast<char*>(stack) + kStackSize,
                         CLONE_VM | CLONE_VFORK | SIGCHLD, &t);
-    int saved = errno;
     ::pthread_sigmask(SIG_SETMASK, &t.mask, nullptr);
     ::munmap(stack, kStackSize);
-    errno = saved;
-    return pid;
+    if (pid > 0) return pid;
+    // Refused (a sandbox that filters clone, for instance): fork does the same job.
   }
 #endif
   pid_t pid = ::fork();
