@@ -90,6 +90,19 @@ class ShellClient {
     return send(WriteRequest{key, base64_encode(text)});
   }
 
+  // Makes the session's shell ignore SIGHUP, so that only SIGKILL ends it.
+  bool ignore_hangup(const std::string& key) {
+    type(key, "trap '' HUP; echo tr''apped\r");
+    return wait_output(key, "trapped");
+  }
+
+  // The next event other than output is "exited" for key.
+  bool next_is_exited(const std::string& key, std::chrono::milliseconds timeout = 10s) {
+    auto event = next_event(timeout);
+    return event && std::holds_alternative<ExitedEvent>(*event) &&
+           std::get<ExitedEvent>(*event).key == key;
+  }
+
   std::optional<std::vector<SessionInfo>> list(std::chrono::milliseconds timeout = 10s) {
     if (!send(ListRequest{})) return {};
     auto event = next_event_where(
@@ -197,22 +210,36 @@ inline std::optional<pid_t> parent_of(pid_t pid) {
   return static_cast<pid_t>(std::atoi(stat.c_str() + close + 4));
 }
 
-// Children of parent that have ended but were never collected.
-inline std::vector<pid_t> zombie_children(pid_t parent) {
-  std::vector<pid_t> zombies;
+// The children of parent, with their state letters.
+inline std::vector<std::pair<pid_t, char>> children_of(pid_t parent) {
+  std::vector<std::pair<pid_t, char>> found;
   DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return zombies;
+  if (proc == nullptr) return found;
   while (dirent* entry = ::readdir(proc)) {
     if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
     pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-    if (parent_of(pid) == parent && process_state(pid) == 'Z') zombies.push_back(pid);
+    auto state = process_state(pid);
+    if (state && parent_of(pid) == parent) found.emplace_back(pid, *state);
   }
   ::closedir(proc);
+  return found;
+}
+
+// Children of parent that have ended but were never collected.
+inline std::vector<pid_t> zombie_children(pid_t parent) {
+  std::vector<pid_t> zombies;
+  for (auto [pid, state] : children_of(parent))
+    if (state == 'Z') zombies.push_back(pid);
   return zombies;
 }
 
 inline bool have_proc() { return std::filesystem::exists("/proc/self/stat"); }
 
 inline bool process_gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+// Waits until the process no longer exists: ended and collected by its parent.
+inline bool wait_gone(std::uint32_t pid, std::chrono::milliseconds timeout = 3s) {
+  return wait_until([&] { return process_gone(static_cast<pid_t>(pid)); }, timeout);
+}
 
 }  // namespace velmora::testing
