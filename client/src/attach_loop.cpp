@@ -155,8 +155,13 @@ enum class Outcome { Detached, Exited, DaemonGone, Failed, TerminalGone, Signall
 
 class Attachment {
  public:
-  Attachment(const AttachCommand& command, OwnedFd socket, WindowSize size)
-      : m_command(command), m_socket(std::move(socket)), m_stream(command.key), m_size(size) {}
+  Attachment(const AttachCommand& command, std::string socket_path, OwnedFd socket,
+             WindowSize size)
+      : m_command(command),
+        m_socket_path(std::move(socket_path)),
+        m_socket(std::move(socket)),
+        m_stream(command.key),
+        m_size(size) {}
 
   Outcome run(SignalPipe& signals, RawMode& raw);
 
@@ -175,6 +180,7 @@ class Attachment {
   std::optional<Outcome> show(std::string_view bytes);
 
   const AttachCommand& m_command;
+  std::string m_socket_path;
   OwnedFd m_socket;
   AttachStream m_stream;
   WindowSize m_size;
@@ -261,8 +267,10 @@ std::optional<Outcome> Attachment::read_terminal() {
 }
 
 Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
+  std::vector<EnvPair> env = terminal_environment(environ);
+  env.insert(env.end(), {{SESSION_VARIABLE, m_command.key}, {SOCKET_VARIABLE, m_socket_path}});
   queue(AttachRequest{m_command.key, current_directory(), m_size.cols, m_size.rows,
-                      terminal_environment(environ)});
+                      std::move(env)});
   while (true) {
     if (!flush_outgoing()) return Outcome::DaemonGone;
     pollfd fds[3] = {
@@ -343,6 +351,12 @@ std::vector<EnvPair> terminal_environment(const char* const* envp) {
   return env;
 }
 
+bool attaches_to_itself(const std::string& key, const std::string& socket_path,
+                        const char* session_variable, const char* socket_variable) {
+  return session_variable != nullptr && socket_variable != nullptr && key == session_variable &&
+         socket_path == socket_variable;
+}
+
 std::optional<std::string> current_directory() {
   std::unique_ptr<char, decltype(&std::free)> physical(::getcwd(nullptr, 0), &std::free);
   if (!physical) return std::nullopt;
@@ -363,6 +377,13 @@ int run_attach(const AttachCommand& command) {
     return 1;
   }
   std::string path = daemon_socket_path();
+  if (attaches_to_itself(command.key, path, std::getenv(SESSION_VARIABLE),
+                         std::getenv(SOCKET_VARIABLE))) {
+    // Its output would be shown inside itself, which is more output, without end.
+    std::fprintf(stderr, "velmora: refusing to attach session %s to itself\n",
+                 printable(command.key).c_str());
+    return 1;
+  }
   auto socket = connect_or_start(path);
   if (!socket) {
     std::fprintf(stderr, "velmora: %s\n", socket.error().text().c_str());
@@ -384,7 +405,7 @@ int run_attach(const AttachCommand& command) {
     return 1;
   }
 
-  Attachment attachment(command, std::move(*socket), size);
+  Attachment attachment(command, path, std::move(*socket), size);
   Outcome outcome = attachment.run(**signals, *raw);
 
   // Leave the user's terminal as we found it: modes that the session switched on go off, then

@@ -15,6 +15,15 @@ namespace velmora::client {
 // LANG and every LC_*, in the order of envp.
 std::vector<EnvPair> terminal_environment(const char* const* envp);
 
+// Set in every session's environment: its key, and the daemon's socket.
+inline constexpr const char* SESSION_VARIABLE = "VELMORA_SESSION";
+inline constexpr const char* SOCKET_VARIABLE = "VELMORA_SESSION_SOCKET";
+
+// True when this process runs inside the session that it would attach to (the variables are
+// those of our environment, or null).
+bool attaches_to_itself(const std::string& key, const std::string& socket_path,
+                        const char* session_variable, const char* socket_variable);
+
 // The directory to start a new shell in: $PWD when it names the current directory (keeping the
 // path the user sees, symbolic links included), else the physical current directory.
 std::optional<std::string> current_directory();

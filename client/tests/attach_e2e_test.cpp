@@ -92,6 +92,23 @@ TEST_F(AttachInTmux, SessionFollowsTheTerminalSize) {
   EXPECT_TRUE(m_tmux.wait_for("30 100")) << m_tmux.last_screen();
 }
 
+TEST_F(AttachInTmux, SessionKnowsItsNameAndRefusesToAttachToItself) {
+  attach("attach inner");
+  m_tmux.type_line("echo \"[$VELMORA_SESSION]\"");
+  EXPECT_TRUE(m_tmux.wait_for("[inner]")) << m_tmux.last_screen();
+  // Inside a session the login shell has set its own PATH.
+  const std::string velmora = VELMORA_PATH;
+  m_tmux.type_line(velmora + " attach inner");
+  EXPECT_TRUE(m_tmux.wait_for("velmora: refusing to attach session inner to itself"))
+      << m_tmux.last_screen();
+  // Another session may be nested inside, as with any terminal.
+  m_tmux.type_line(velmora + " attach -e ^a nested");
+  m_tmux.type_line("echo \"{$VELMORA_SESSION}\"");
+  EXPECT_TRUE(m_tmux.wait_for("{nested}")) << m_tmux.last_screen();
+  m_tmux.press_bytes("01");
+  EXPECT_TRUE(m_tmux.wait_for("[detached from nested]")) << m_tmux.last_screen();
+}
+
 TEST_F(AttachInTmux, FullScreenProgramIsRepaintedAfterResume) {
   {
     std::ofstream long_file(m_dir.file("long.txt"));
