@@ -1,11 +1,13 @@
 #include "daemon_launcher.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,6 +45,12 @@ Result<Started> spawn_daemon(const std::string& program) {
   if (auto made = open_pipe(exec_status); !made) return made.error();
   const char* argv[] = {program.c_str(), nullptr};
   const char* dev_null = "/dev/null";
+  // Descriptors that our own parent left open (a pipe it waits on, say) must not stay open for
+  // the daemon's whole life.
+  rlimit files{};
+  int limit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
+                  ? static_cast<int>(std::min<rlim_t>(files.rlim_cur, 65536))
+                  : 65536;
 
   pid_t middle = ::fork();
   if (middle < 0) return OsError::from_errno().to_error();
@@ -55,7 +63,7 @@ Result<Started> spawn_daemon(const std::string& program) {
     ::dup2(null_fd, 0);
     ::dup2(null_fd, 1);
     ::dup2(errors[1].get(), 2);  // dup2 clears close-on-exec on the copy
-    if (null_fd > 2) ::close(null_fd);
+    close_descriptors_from(3, exec_status[1].get(), limit);
     // Not keep the directory that we were started in busy for the daemon's whole life.
     if (::chdir("/") != 0) ::_exit(127);
     ::execv(argv[0], const_cast<char* const*>(argv));

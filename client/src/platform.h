@@ -25,6 +25,11 @@ std::string executable_path();
 // send() that reports a closed peer as EPIPE instead of raising SIGPIPE.
 ssize_t send_bytes(int fd, const void* data, std::size_t size);
 
+// Closes every descriptor numbered first or higher except keep. Async-signal-safe, for use
+// between fork and exec; limit (found before the fork) bounds the search where the system has
+// no call that closes a whole range.
+void close_descriptors_from(int first, int keep, int limit);
+
 // A close-on-exec pipe: [0] reads, [1] writes.
 Result<void> open_pipe(OwnedFd (&ends)[2]);
 

@@ -61,6 +61,11 @@ std::string executable_path() {
 // The socket itself carries SO_NOSIGPIPE where the system has it.
 ssize_t send_bytes(int fd, const void* data, std::size_t size) { return ::send(fd, data, size, 0); }
 
+void close_descriptors_from(int first, int keep, int limit) {
+  for (int fd = first; fd <= limit; ++fd)
+    if (fd != keep) ::close(fd);
+}
+
 Result<void> open_pipe(OwnedFd (&ends)[2]) {
   int raw[2];
   if (::pipe(raw) != 0) return OsError::from_errno().to_error();

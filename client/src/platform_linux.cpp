@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "velmora/core/os_error.h"
@@ -34,6 +35,17 @@ std::string executable_path() {
 
 ssize_t send_bytes(int fd, const void* data, std::size_t size) {
   return ::send(fd, data, size, MSG_NOSIGNAL);
+}
+
+void close_descriptors_from(int first, int keep, int limit) {
+#if defined(SYS_close_range)
+  // Kernels before 5.9 lack close_range: then every number up to limit is tried.
+  bool done = keep <= first || ::syscall(SYS_close_range, first, keep - 1, 0) == 0;
+  int after = keep >= first ? keep + 1 : first;
+  if (done && ::syscall(SYS_close_range, after, ~0U, 0) == 0) return;
+#endif
+  for (int fd = first; fd <= limit; ++fd)
+    if (fd != keep) ::close(fd);
 }
 
 Result<void> open_pipe(OwnedFd (&ends)[2]) {

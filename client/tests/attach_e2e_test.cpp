@@ -200,7 +200,8 @@ class AutoStart : public ::testing::Test {
 TEST_F(AutoStart, AttachStartsTheDaemonAndNoticesWhenItGoes) {
   ASSERT_TRUE(m_tmux.started());
   ASSERT_TRUE(m_tmux.wait_for("outer$"));
-  m_tmux.type_line("SHELL=/bin/sh velmora");
+  // Started with a descriptor of the outer shell's open, which the daemon must not keep.
+  m_tmux.type_line("SHELL=/bin/sh velmora 7>" + m_dir.file("held.txt"));
   m_tmux.type_line("echo AUTO-$((1+1))");
   ASSERT_TRUE(m_tmux.wait_for("AUTO-2")) << m_tmux.last_screen();
 
@@ -209,11 +210,21 @@ TEST_F(AutoStart, AttachStartsTheDaemonAndNoticesWhenItGoes) {
   EXPECT_EQ(version.status, 0);
   EXPECT_NE(version.out.find("daemon pid "), std::string::npos) << version.out;
 
-  // A daemon that dies (no orderly shutdown, no exit events) is noticed.
   auto at = version.out.find("daemon pid ");
   ASSERT_NE(at, std::string::npos);
   pid_t pid = static_cast<pid_t>(std::stol(version.out.substr(at + 11)));
   ASSERT_GT(pid, 1);
+  std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+  if (std::filesystem::exists(fd_dir)) {
+    for (const auto& entry : std::filesystem::directory_iterator(fd_dir)) {
+      std::error_code ignored;
+      EXPECT_EQ(std::filesystem::read_symlink(entry.path(), ignored).string().find("held.txt"),
+                std::string::npos)
+          << entry.path();
+    }
+  }
+
+  // A daemon that dies (no orderly shutdown, no exit events) is noticed.
   ASSERT_EQ(::kill(pid, SIGKILL), 0);
   EXPECT_TRUE(m_tmux.wait_for("[daemon went away]")) << m_tmux.last_screen();
   run_and_see_outer();
