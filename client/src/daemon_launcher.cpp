@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -64,7 +63,7 @@ Result<Started> spawn_daemon(const std::string& program) {
     ::dup2(null_fd, 1);
     ::dup2(errors[1].get(), 2);  // dup2 clears close-on-exec on the copy
     close_descriptors_from(3, exec_status[1].get(), limit);
-    // Not keep the directory that we were started in busy for the daemon's whole life.
+    // The daemon must not keep the directory that we were started in busy for its whole life.
     if (::chdir("/") != 0) ::_exit(127);
     ::execv(argv[0], const_cast<char* const*>(argv));
     int code = errno;
