@@ -77,11 +77,12 @@ constexpr std::string_view UNKNOWN_VARIANT_LIST =
 // What a container is to the request.
 enum class Role : std::uint8_t { plain, top_object, top_array, env, pair };
 
+// Trivial on purpose: the stack is not cleared up front, each frame is written when pushed.
 struct Frame {
-  bool is_object = false;
-  bool first = true;
-  Role role = Role::plain;
-  std::uint64_t count = 0;  // elements seen (arrays)
+  bool is_object;
+  bool first;
+  Role role;
+  std::uint64_t count;  // elements seen (arrays)
 };
 
 // Where a value being read goes.
@@ -133,7 +134,7 @@ class RequestReader {
 
   std::string_view m_text;
   Scanner m_in;
-  std::array<Frame, json::MAX_DEPTH> m_stack{};
+  std::array<Frame, json::MAX_DEPTH> m_stack;
   std::size_t m_depth = 0;
   std::size_t m_alternative = ALTERNATIVE_COUNT;  // none yet
   bool m_array_form = false;
