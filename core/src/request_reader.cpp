@@ -106,8 +106,7 @@ class RequestReader {
   Frame& top() { return m_stack[m_depth - 1]; }
   bool read_top_value();
   bool run();
-  bool step_array(Frame& frame);
-  bool step_object(Frame& frame);
+  bool step(Frame& frame);
   bool close_frame();
   bool read_top_member();
   bool read_tag();
@@ -207,39 +206,26 @@ bool RequestReader::read_described(int first_byte, Scalar& out) {
 
 bool RequestReader::run() {
   while (m_depth > 0) {
-    Frame& frame = top();
-    if (!(frame.is_object ? step_object(frame) : step_array(frame))) return false;
+    if (!step(top())) return false;
   }
   return true;
 }
 
-bool RequestReader::step_array(Frame& frame) {
-  switch (m_in.next_in_array(frame.first)) {
-    case Scanner::Step::failed:
-      return false;
-    case Scanner::Step::closed:
-      return close_frame();
-    case Scanner::Step::item:
-      break;
+// The next element or member of the innermost container, or its end.
+bool RequestReader::step(Frame& frame) {
+  const Scanner::Step step =
+      frame.is_object ? m_in.next_in_object(frame.first) : m_in.next_in_array(frame.first);
+  if (step == Scanner::Step::failed) return false;
+  if (step == Scanner::Step::closed) return close_frame();
+  if (frame.role == Role::top_object) return read_top_member();
+  if (frame.is_object) {
+    if (!m_in.read_string(nullptr) || !m_in.read_colon()) return false;
+    return read_value(Target::ignore, Field::key);
   }
   Field field = Field::key;
   Target target = target_for_element(frame, field);
   ++frame.count;
   return read_value(target, field);
-}
-
-bool RequestReader::step_object(Frame& frame) {
-  switch (m_in.next_in_object(frame.first)) {
-    case Scanner::Step::failed:
-      return false;
-    case Scanner::Step::closed:
-      return close_frame();
-    case Scanner::Step::item:
-      break;
-  }
-  if (frame.role == Role::top_object) return read_top_member();
-  if (!m_in.read_string(nullptr) || !m_in.read_colon()) return false;
-  return read_value(Target::ignore, Field::key);
 }
 
 // A member of the request's own object, after the opening quotation mark of its name.
