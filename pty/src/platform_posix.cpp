@@ -22,11 +22,14 @@
 #endif
 
 // A child that shares the parent's memory is invisible to the sanitizers' bookkeeping, so
-// instrumented builds take the fork path.
+// instrumented builds take the fork path. Defining VELMORA_PTY_SHARED_MEMORY_CHILD=0 forces it
+// (to compare the two).
+#if !defined(VELMORA_PTY_SHARED_MEMORY_CHILD)
 #if defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define VELMORA_PTY_SHARED_MEMORY_CHILD 1
 #else
 #define VELMORA_PTY_SHARED_MEMORY_CHILD 0
+#endif
 #endif
 
 namespace velmora::pty::platform {
