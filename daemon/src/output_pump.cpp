@@ -20,7 +20,7 @@ constexpr std::size_t READ_SIZE = 8192;
 
 void pump_output(std::string key, std::unique_ptr<pty::PtyReader> reader,
                  std::shared_ptr<SharedReplay> replay, std::shared_ptr<ClientSlot> slot,
-                 std::shared_ptr<SessionTable> table) {
+                 std::shared_ptr<SessionTable> table, std::shared_ptr<ExitNotice> notice) {
   try {
     char buffer[READ_SIZE];
     while (true) {
@@ -33,8 +33,10 @@ void pump_output(std::string key, std::unique_ptr<pty::PtyReader> reader,
       slot->send_line(
           encode_output_line(key, reinterpret_cast<const unsigned char*>(buffer), *n));
     }
-    slot->send(ExitedEvent{key});
     remove_ended(*table, key, *replay);
+    MutexLock lock(notice->mutex);
+    notice->sent = true;
+    slot->send(ExitedEvent{key});
   } catch (const std::exception& error) {
     // Only allocation can throw here; the session stays as it is and this pump ends.
     write_status_line(std::string("output pump failed: ") + error.what());

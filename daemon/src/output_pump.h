@@ -12,13 +12,15 @@ namespace velmora::daemon {
 class ClientSlot;
 class SessionTable;
 class SharedReplay;
+struct ExitNotice;
 
 // The body of a session's pump thread. Reads up to 8192 bytes at a time until the terminal ends,
-// appends each chunk to the replay and sends it as one "output" event through the slot; then
-// sends "exited" and removes the session from the table, unless a newer session (one with
-// another replay) has taken the key meanwhile.
+// appends each chunk to the replay and sends it as one "output" event through the slot. Then it
+// removes the session from the table, unless a newer session (one with another replay) has taken
+// the key meanwhile, and sends "exited" last: a client that has it no longer finds the session
+// listed.
 void pump_output(std::string key, std::unique_ptr<pty::PtyReader> reader,
                  std::shared_ptr<SharedReplay> replay, std::shared_ptr<ClientSlot> slot,
-                 std::shared_ptr<SessionTable> table);
+                 std::shared_ptr<SessionTable> table, std::shared_ptr<ExitNotice> notice);
 
 }  // namespace velmora::daemon

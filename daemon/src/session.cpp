@@ -75,6 +75,7 @@ Session::~Session() {
   cwd.clear();
   cwd.shrink_to_fit();
   client.reset();
+  exit_notice.reset();
 }
 
 }  // namespace velmora::daemon

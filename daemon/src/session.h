@@ -66,13 +66,22 @@ class SharedReplay {
   Replay m_replay GUARDED_BY(m_mutex);
 };
 
+// Orders a session's "exited" event against the slot exchange of a resume. The pump sends
+// "exited" and marks it sent under the mutex; a resume exchanges streams under it only while
+// nothing has been sent, so a resumed client either receives "exited" or finds the session gone.
+struct ExitNotice {
+  // Guards sent; taken before a ClientSlot's mutex.
+  Mutex mutex;
+  bool sent GUARDED_BY(mutex) = false;
+};
+
 // What the session table keeps for one shell. Shared: the table holds it, and a request that
 // works on it outside the table's lock holds another reference meanwhile.
 struct Session {
   Session() = default;
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
-  // Releases master, writer, child, replay, cwd and client, in that order.
+  // Releases master, writer, child, replay, cwd and client, in that order, then the rest.
   ~Session();
 
   // Used under the table's lock (resize) or by the last holder.
@@ -85,6 +94,8 @@ struct Session {
   std::shared_ptr<SharedReplay> replay;
   std::string cwd;
   std::shared_ptr<ClientSlot> client;
+  // Shared with the output pump.
+  std::shared_ptr<ExitNotice> exit_notice;
   std::uint64_t started_at = 0;
   std::uint32_t pid = 0;
 };

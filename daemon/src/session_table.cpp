@@ -99,9 +99,16 @@ void exchange_streams(ClientSlot& session_slot, ClientSlot& connection_slot) {
   connection_slot.put_stream(std::move(duplicate));
 }
 
-Event resume(const std::string& key, ClientSlot& connection_slot,
-             const std::shared_ptr<Session>& session, std::string snapshot) {
-  exchange_streams(*session->client, connection_slot);
+// Nothing when the shell has ended and its pump has sent "exited" already: the session has left
+// the table then, and the attach starts over.
+std::optional<Event> resume(const std::string& key, ClientSlot& connection_slot,
+                            const std::shared_ptr<Session>& session, const std::string& snapshot) {
+  {
+    MutexLock lock(session->exit_notice->mutex);
+    if (session->exit_notice->sent) return std::nullopt;
+    // From here on the pump's "exited" goes to the resuming client.
+    exchange_streams(*session->client, connection_slot);
+  }
   AttachedEvent attached;
   attached.key = key;
   attached.resumed = true;
@@ -133,6 +140,7 @@ Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<C
 
   auto session = std::make_shared<Session>();
   auto replay = std::make_shared<SharedReplay>();
+  auto notice = std::make_shared<ExitNotice>();
   session->master = std::move(pair->master);
   {
     MutexLock lock(session->writer_mutex);
@@ -142,6 +150,7 @@ Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<C
   session->replay = replay;
   session->cwd = cwd;
   session->client = slot;
+  session->exit_notice = notice;
   session->started_at = seconds_since_epoch();
   session->pid = pid;
 
@@ -156,7 +165,8 @@ Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<C
   replaced.reset();
 
   try {
-    std::thread(pump_output, request.key, std::move(*reader), replay, slot, table).detach();
+    std::thread(pump_output, request.key, std::move(*reader), replay, slot, table, notice)
+        .detach();
   } catch (const std::system_error& error) {
     // Without a pump the shell's output would never be read: take the session out again.
     write_status_line(std::string("failed to spawn thread: ") + error.what());
@@ -199,7 +209,11 @@ Event attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientS
       (void)session->master->resize(terminal_size(request.cols, request.rows));
     }
   }
-  if (session) return resume(request.key, *slot, session, std::move(snapshot));
+  if (session) {
+    if (auto resumed = resume(request.key, *slot, session, snapshot)) return *resumed;
+    session.reset();
+    return attach(table, std::move(slot), std::move(request));
+  }
   return create(table, slot, request);
 }
 

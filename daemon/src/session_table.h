@@ -5,11 +5,13 @@
 // Lock order, outermost first:
 //   1. SessionTable's mutex;
 //   2. a Replay's mutex (the snapshot of a resume is taken under the table's mutex).
-// A ClientSlot's mutex and a session's writer mutex are never taken under the table's mutex,
-// and never together with another one. The table's mutex covers look-ups, insertions, removals,
-// snapshots and resizes only: no client I/O, no terminal write and no wait for a slot or a
-// process happens under it. Requests copy a reference to the session under the lock and do the
-// slow part after unlocking; a resume moves streams between slots one slot at a time.
+// Never under the table's mutex, and never two of a kind at once:
+//   1. a session's ExitNotice mutex (a resume's slot exchange, the pump's "exited");
+//   2. a ClientSlot's mutex;
+// and, on its own, a session's writer mutex. The table's mutex covers look-ups, insertions,
+// removals, snapshots and resizes only: no client I/O, no terminal write and no wait for a slot
+// or a process happens under it. Requests copy a reference to the session under the lock and do
+// the slow part after unlocking; a resume moves streams between slots one slot at a time.
 
 #include <cstdint>
 #include <memory>
