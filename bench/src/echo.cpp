@@ -16,7 +16,8 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int WARM_UP = 100;
-constexpr int BLOCKS = 4;
+// Raw and daemon alternate every this many round trips, so that both see the same machine.
+constexpr int BLOCK = 50;
 
 // Round trips of single bytes; microseconds each.
 Result<void> echo_round_trips(Terminal& terminal, int count, std::vector<double>* samples) {
@@ -66,11 +67,11 @@ void measure_echo(const Options& options, const Workspace& workspace, Report& re
 
   std::vector<double> raw_us, daemon_us;
   Profiler profiler(options.profile_command, daemon->pid());
-  int per_block = std::max(1, options.echo_count / BLOCKS);
-  for (int block = 0; block < BLOCKS; ++block) {
-    if (auto done = echo_round_trips(raw, per_block, &raw_us); !done)
+  for (int done_count = 0; done_count < options.echo_count; done_count += BLOCK) {
+    int count = std::min(BLOCK, options.echo_count - done_count);
+    if (auto done = echo_round_trips(raw, count, &raw_us); !done)
       return report.failed(name, "raw: " + done.error().text());
-    if (auto done = echo_round_trips(*session, per_block, &daemon_us); !done)
+    if (auto done = echo_round_trips(*session, count, &daemon_us); !done)
       return report.failed(name, "daemon: " + done.error().text());
   }
   (void)session->connection().send_all(encode_request(CloseRequest{"echo"}));
