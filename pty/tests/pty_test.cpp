@@ -8,6 +8,7 @@
 #include <chrono>
 #include <future>
 #include <string>
+#include <utility>
 
 #include "test_support.h"
 
@@ -160,28 +161,17 @@ TEST(PtyWriter, WritesReachTheSlaveSide) {
 }
 
 TEST(PtyWriter, ReleaseSendsNewlineAndTheEndOfFileCharacterIfAny) {
-  PtyPair standard = open_pair();
-  make_slave_raw(fd_of(*standard.slave), 4);
-  auto writer = standard.master->take_writer();
-  ASSERT_TRUE(writer);
-  writer->reset();
-  EXPECT_EQ(read_available(fd_of(*standard.slave), 5s), "\n\x04");
-
-  PtyPair custom = open_pair();
-  make_slave_raw(fd_of(*custom.slave), 0x01);
-  writer = custom.master->take_writer();
-  ASSERT_TRUE(writer);
-  writer->reset();
-  EXPECT_EQ(read_available(fd_of(*custom.slave), 5s), "\n\x01");
-
-  PtyPair disabled = open_pair();
-  make_slave_raw(fd_of(*disabled.slave), 0);
-  writer = disabled.master->take_writer();
-  ASSERT_TRUE(writer);
-  writer->reset();
-  // A marker written afterwards must be the first thing the slave side sees.
-  ASSERT_EQ(::write(fd_of(*disabled.master), "M", 1), 1);
-  EXPECT_EQ(read_available(fd_of(*disabled.slave), 5s), "M");
+  const std::pair<cc_t, std::string> cases[] = {{4, "\n\x04"}, {1, "\n\x01"}, {0, ""}};
+  for (const auto& [veof, expected] : cases) {
+    PtyPair pair = open_pair();
+    make_slave_raw(fd_of(*pair.slave), veof);
+    auto writer = pair.master->take_writer();
+    ASSERT_TRUE(writer);
+    writer->reset();
+    // A marker written afterwards shows where the release's bytes end.
+    ASSERT_EQ(::write(fd_of(*pair.master), "M", 1), 1);
+    EXPECT_EQ(read_available(fd_of(*pair.slave), 5s), expected + "M") << int{veof};
+  }
 }
 
 TEST(PtyWriter, ReleaseDoesNotBlockWhenTheInputQueueIsFull) {
