@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 
 #include "daemon_harness.h"
@@ -24,6 +27,23 @@ long count_entries(const std::string& dir) {
        !error && it != std::filesystem::directory_iterator(); it.increment(error))
     ++count;
   return error ? -1 : count;
+}
+
+// User plus system CPU time of a process in seconds, from /proc; negative when unknown.
+double cpu_seconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto end_of_name = text.rfind(')');
+  if (end_of_name == std::string::npos) return -1;
+  std::istringstream fields(text.substr(end_of_name + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  // Fields after the name start at the third; utime and stime are the 14th and 15th.
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::atol(field.c_str());
+    if (i == 15) stime = std::atol(field.c_str());
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace
@@ -43,6 +63,7 @@ int main(int argc, char** argv) {
   {
     TestClient client = daemon.client();
     const std::string request = "{\"type\":\"hello\",\"version\":1}\n";
+    double cpu_before = cpu_seconds(daemon.process().pid());
     auto start = Clock::now();
     for (long i = 0; i < round_trips; ++i) {
       if (!client.send_raw(request) || !client.read_line()) {
@@ -54,6 +75,10 @@ int main(int argc, char** argv) {
     double rate = static_cast<double>(round_trips) / seconds;
     std::printf("hello round trips: %ld in %.3f s = %.0f per second (target 20000)\n", round_trips,
                 seconds, rate);
+    double cpu = cpu_seconds(daemon.process().pid()) - cpu_before;
+    if (cpu_before >= 0)
+      std::printf("daemon CPU time: %.3f s = %.1f us per round trip\n", cpu,
+                  cpu * 1e6 / static_cast<double>(round_trips));
     ok = ok && rate >= 20'000;
   }
 
