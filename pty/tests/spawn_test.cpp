@@ -332,12 +332,11 @@ TEST(Spawn, FailuresAreReportedWithTheirTexts) {
 
   TempDir work;
   const std::string plain = work.file("plain", "", 0644);
-  if (::geteuid() != 0) {
-    EXPECT_EQ(spawn_error(CommandBuilder(plain)),
-              "Unable to spawn " + plain +
-                  " because it doesn't exist on the filesystem or is not executable "
-                  "(EACCES: Permission denied)");
-  }
+  // Not executable even for root: no execute bit at all.
+  EXPECT_EQ(spawn_error(CommandBuilder(plain)),
+            "Unable to spawn " + plain +
+                " because it doesn't exist on the filesystem or is not executable "
+                "(EACCES: Permission denied)");
 
   CommandBuilder nowhere("no-such-program\xff");
   nowhere.env("PATH", "/bin:/usr/bin");
