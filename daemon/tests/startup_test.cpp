@@ -114,13 +114,15 @@ TEST(Startup, InvalidUtf8InTheVariableMeansTheDefaultPath) {
   std::string path = socket_path(::getuid());
   if (std::filesystem::exists(std::filesystem::symlink_status(path)))
     GTEST_SKIP() << "something already lives at " << path;
+  // Removes the socket file that the daemon leaves, however the test ends.
+  struct Cleanup {
+    std::string path;
+    ~Cleanup() { ::unlink(path.c_str()); }
+  } cleanup{path};
   TempDir dir;
-  {
-    DaemonProcess daemon(dir, path, {{"VELMORAD_SOCKET", std::string("\xff\xfe")}});
-    ASSERT_TRUE(daemon.wait_listening()) << daemon.stderr_text();
-    EXPECT_EQ(daemon.stderr_text(), listening_line(path));
-  }
-  ::unlink(path.c_str());
+  DaemonProcess daemon(dir, path, {{"VELMORAD_SOCKET", std::string("\xff\xfe")}});
+  ASSERT_TRUE(daemon.wait_listening()) << daemon.stderr_text();
+  EXPECT_EQ(daemon.stderr_text(), listening_line(path));
 }
 
 TEST(Startup, StandardDescriptorsAreOpenedOnDevNull) {
