@@ -1,6 +1,8 @@
 #include "connection.h"
 
+#include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>

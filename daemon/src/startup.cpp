@@ -4,10 +4,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <string>
 #include <thread>
 #include <utility>
 
