@@ -8,6 +8,7 @@
 
 #include "daemon_process.h"
 #include "report.h"
+#include "terminal.h"
 #include "velmora/core/result.h"
 
 namespace velmora::bench {
@@ -48,6 +49,17 @@ class Workspace {
   explicit Workspace(std::string path) : m_path(std::move(path)) {}
   std::string m_path;
 };
+
+// The two sides of a comparison: a fresh daemon with one session, and a raw shell beside it.
+struct SideBySide {
+  DaemonProcess daemon;
+  SessionTerminal session;
+  RawTerminal raw;
+};
+
+// Starts both; name is the daemon's socket name and the session key.
+Result<SideBySide> start_side_by_side(const Options& options, const Workspace& workspace,
+                                      const std::string& name);
 
 void measure_bulk(const Options& options, const Workspace& workspace, Report& report);
 void measure_echo(const Options& options, const Workspace& workspace, Report& report);

@@ -41,14 +41,10 @@ void measure_bulk(const Options& options, const Workspace& workspace, Report& re
   progress("%s: preparing", name.c_str());
   auto file = workspace.text_file("bulk.txt", options.bulk_bytes);
   if (!file) return report.failed(name, file.error().text());
-  auto daemon = workspace.start_daemon(options, "bulk");
-  if (!daemon) return report.failed(name, daemon.error().text());
-  auto session = SessionTerminal::attach(daemon->socket(), "bulk");
-  if (!session) return report.failed(name, session.error().text());
-  auto shell = RawShell::start({options.shell, "-l"}, 24, 80);
-  if (!shell) return report.failed(name, shell.error().text());
-  RawTerminal raw(std::move(*shell));
-  for (Terminal* terminal : {static_cast<Terminal*>(&raw), static_cast<Terminal*>(&*session)}) {
+  auto sides = start_side_by_side(options, workspace, "bulk");
+  if (!sides) return report.failed(name, sides.error().text());
+  auto& [daemon, session, raw] = *sides;
+  for (Terminal* terminal : {static_cast<Terminal*>(&raw), static_cast<Terminal*>(&session)}) {
     if (auto ready = run_command(*terminal, "echo RE$((0))ADY", "RE0ADY", Clock::now() + 10s);
         !ready)
       return report.failed(name, "shell not ready: " + ready.error().text());
@@ -59,7 +55,7 @@ void measure_bulk(const Options& options, const Workspace& workspace, Report& re
   const double mib = static_cast<double>(options.bulk_bytes) / MIB;
   std::vector<double> raw_rate, daemon_rate, ratio, cpu_ms_per_mib, user_ms_per_mib, raw_chunk,
       daemon_chunk, reader_ms_per_mib;
-  Profiler profiler(options.profile_command, daemon->pid());
+  Profiler profiler(options.profile_command, daemon.pid());
   for (int round = 0; round < options.bulk_rounds; ++round) {
     // What reading the terminal alone costs: this process is the raw run's only reader.
     auto reader_before = process_cpu_times(::getpid());
@@ -68,11 +64,11 @@ void measure_bulk(const Options& options, const Workspace& workspace, Report& re
     if (!raw_run) return report.failed(name, "raw: " + raw_run.error().text());
     drain(raw, 50ms);
 
-    auto cpu_before = process_cpu_times(daemon->pid());
-    auto daemon_run = timed_cat(*session, command);
-    auto cpu_after = process_cpu_times(daemon->pid());
+    auto cpu_before = process_cpu_times(daemon.pid());
+    auto daemon_run = timed_cat(session, command);
+    auto cpu_after = process_cpu_times(daemon.pid());
     if (!daemon_run) return report.failed(name, "daemon: " + daemon_run.error().text());
-    drain(*session, 50ms);
+    drain(session, 50ms);
     if (daemon_run->bytes < options.bulk_bytes)
       return report.failed(name, "daemon delivered only " + std::to_string(daemon_run->bytes) +
                                      " bytes");

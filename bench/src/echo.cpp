@@ -54,27 +54,23 @@ Result<void> become_cat(Terminal& terminal) {
 void measure_echo(const Options& options, const Workspace& workspace, Report& report) {
   const std::string name = "echo latency";
   progress("%s: %d round trips each", name.c_str(), options.echo_count);
-  auto daemon = workspace.start_daemon(options, "echo");
-  if (!daemon) return report.failed(name, daemon.error().text());
-  auto session = SessionTerminal::attach(daemon->socket(), "echo");
-  if (!session) return report.failed(name, session.error().text());
-  auto shell = RawShell::start({options.shell, "-l"}, 24, 80);
-  if (!shell) return report.failed(name, shell.error().text());
-  RawTerminal raw(std::move(*shell));
+  auto sides = start_side_by_side(options, workspace, "echo");
+  if (!sides) return report.failed(name, sides.error().text());
+  auto& [daemon, session, raw] = *sides;
   if (auto ready = become_cat(raw); !ready) return report.failed(name, "raw: " + ready.error().text());
-  if (auto ready = become_cat(*session); !ready)
+  if (auto ready = become_cat(session); !ready)
     return report.failed(name, "daemon: " + ready.error().text());
 
   std::vector<double> raw_us, daemon_us;
-  Profiler profiler(options.profile_command, daemon->pid());
+  Profiler profiler(options.profile_command, daemon.pid());
   for (int done_count = 0; done_count < options.echo_count; done_count += BLOCK) {
     int count = std::min(BLOCK, options.echo_count - done_count);
     if (auto done = echo_round_trips(raw, count, &raw_us); !done)
       return report.failed(name, "raw: " + done.error().text());
-    if (auto done = echo_round_trips(*session, count, &daemon_us); !done)
+    if (auto done = echo_round_trips(session, count, &daemon_us); !done)
       return report.failed(name, "daemon: " + done.error().text());
   }
-  (void)session->connection().send_all(encode_request(CloseRequest{"echo"}));
+  (void)session.connection().send_all(encode_request(CloseRequest{"echo"}));
 
   double raw50 = percentile(raw_us, 0.5), raw99 = percentile(raw_us, 0.99);
   double daemon50 = percentile(daemon_us, 0.5), daemon99 = percentile(daemon_us, 0.99);

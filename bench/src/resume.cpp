@@ -84,21 +84,6 @@ class TrivialServer {
   std::thread m_thread;
 };
 
-// Sends request and reads lines until one starts with the prefix; microseconds, and that line.
-Result<double> timed_request(LineConnection& connection, const std::string& request,
-                             std::string_view prefix, std::string* line_out = nullptr) {
-  auto start = Clock::now();
-  if (auto sent = connection.send_all(request); !sent) return sent.error();
-  while (true) {
-    auto line = connection.read_line(start + 10s);
-    if (!line) return line.error();
-    if (!line->starts_with(prefix)) continue;
-    auto elapsed = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-    if (line_out != nullptr) line_out->assign(*line);
-    return elapsed;
-  }
-}
-
 }  // namespace
 
 void measure_resume(const Options& options, const Workspace& workspace, Report& report) {

@@ -40,19 +40,9 @@ void settle(LineConnection& connection, std::chrono::milliseconds period) {
   while (Clock::now() < until) (void)connection.read_line(until);
 }
 
-// Sends request, waits for the reply line that starts with prefix; microseconds.
 Result<double> round_trip(LineConnection& connection, const Request& request,
                           std::string_view prefix, std::string* line_out = nullptr) {
-  std::string text = encode_request(request);
-  auto start = Clock::now();
-  if (auto sent = connection.send_all(text); !sent) return sent.error();
-  while (true) {
-    auto line = connection.read_line(start + 10s);
-    if (!line) return line.error();
-    if (!line->starts_with(prefix)) continue;
-    if (line_out != nullptr) line_out->assign(*line);
-    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-  }
+  return timed_request(connection, encode_request(request), prefix, line_out);
 }
 
 Result<std::vector<SessionInfo>> list_sessions(LineConnection& connection) {

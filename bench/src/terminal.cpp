@@ -105,6 +105,20 @@ Result<void> SessionTerminal::read_some(std::string& out, Clock::time_point dead
   }
 }
 
+Result<double> timed_request(LineConnection& connection, std::string_view request,
+                             std::string_view prefix, std::string* line_out) {
+  auto start = Clock::now();
+  if (auto sent = connection.send_all(request); !sent) return sent.error();
+  while (true) {
+    auto line = connection.read_line(start + std::chrono::seconds(10));
+    if (!line) return line.error();
+    if (!line->starts_with(prefix)) continue;
+    auto elapsed = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    if (line_out != nullptr) line_out->assign(*line);
+    return elapsed;
+  }
+}
+
 Result<void> read_until(Terminal& terminal, MarkerScanner& scanner, Clock::time_point deadline) {
   std::string chunk;
   chunk.reserve(64 * 1024);

@@ -68,6 +68,11 @@ Result<AttachedEvent> attach_on(LineConnection& connection, const std::string& k
                                 std::uint16_t rows, std::uint16_t cols,
                                 Clock::time_point deadline);
 
+// Sends one request line and reads lines until one starts with prefix (that line is stored in
+// line_out if given); microseconds from the send to the whole reply line.
+Result<double> timed_request(LineConnection& connection, std::string_view request,
+                             std::string_view prefix, std::string* line_out = nullptr);
+
 // Reads output until the marker has been seen.
 Result<void> read_until(Terminal& terminal, MarkerScanner& scanner, Clock::time_point deadline);
 

@@ -53,6 +53,17 @@ Result<DaemonProcess> Workspace::start_daemon(const Options& options,
                               file(name + ".stderr"));
 }
 
+Result<SideBySide> start_side_by_side(const Options& options, const Workspace& workspace,
+                                      const std::string& name) {
+  auto daemon = workspace.start_daemon(options, name);
+  if (!daemon) return daemon.error();
+  auto session = SessionTerminal::attach(daemon->socket(), name);
+  if (!session) return session.error();
+  auto shell = RawShell::start({options.shell, "-l"}, 24, 80);
+  if (!shell) return shell.error();
+  return SideBySide{std::move(*daemon), std::move(*session), RawTerminal(std::move(*shell))};
+}
+
 void progress(const char* format, ...) {
   std::va_list args;
   va_start(args, format);
