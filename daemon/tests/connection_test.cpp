@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -149,6 +150,32 @@ TEST_F(Connection, ShutdownEndsTheDaemonWithStatusZero) {
   EXPECT_TRUE(watcher.wait_closed());
   // The socket file stays for the next start to replace.
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(m_daemon.socket_path())));
+}
+
+TEST_F(Connection, EveryDescriptorOfTheDaemonIsCloseOnExec) {
+  std::string fdinfo = "/proc/" + std::to_string(m_daemon.process().pid()) + "/fdinfo";
+  if (!std::filesystem::exists(fdinfo)) GTEST_SKIP() << "no /proc here";
+  // A served connection: its socket and the slot's duplicate exist.
+  TestClient client = m_daemon.client();
+  ASSERT_TRUE(client.send_line(kHello));
+  ASSERT_EQ(client.read_line(), hello());
+  // Sockets are what the daemon itself made here; other descriptors may be inherited from
+  // whoever started it.
+  std::string fd_dir = "/proc/" + std::to_string(m_daemon.process().pid()) + "/fd/";
+  int checked = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(fdinfo)) {
+    std::string fd = entry.path().filename().string();
+    std::error_code error;
+    auto target = std::filesystem::read_symlink(fd_dir + fd, error).string();
+    if (target.rfind("socket:", 0) != 0) continue;
+    std::string info = read_file(entry.path().string());
+    auto at = info.find("flags:");
+    ASSERT_NE(at, std::string::npos) << info;
+    unsigned long flags = std::stoul(info.substr(at + 6), nullptr, 8);
+    EXPECT_NE(flags & O_CLOEXEC, 0u) << "descriptor " << fd;
+    ++checked;
+  }
+  EXPECT_GE(checked, 3);  // listener, connection, slot
 }
 
 TEST_F(Connection, AnotherUsersConnectionIsClosedWithoutReply) {
