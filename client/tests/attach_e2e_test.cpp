@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "client_harness.h"
@@ -81,6 +83,24 @@ TEST_F(AttachInTmux, DetachLeavesTheTerminalAsItWasAndReattachShowsEarlierOutput
   run_and_see("outer");
   m_tmux.type_line("stty -a > after-exit.txt; cmp before.txt after-exit.txt && echo SAME-$((2+1))");
   EXPECT_TRUE(m_tmux.wait_for("SAME-3")) << m_tmux.last_screen();
+}
+
+TEST_F(AttachInTmux, TerminationSignalRestoresTheTerminalToo) {
+  std::string pane_pid = m_tmux.tmux({"display-message", "-p", "-t", "t", "#{pane_pid}"}).out;
+  while (!pane_pid.empty() && pane_pid.back() == '\n') pane_pid.pop_back();
+  std::string children = "/proc/" + pane_pid + "/task/" + pane_pid + "/children";
+  if (pane_pid.empty() || !std::filesystem::exists(children))
+    GTEST_SKIP() << "needs /proc to find the client's process id";
+  m_tmux.type_line("clear; stty -a > before.txt");
+  m_tmux.type_line("velmora attach term; echo STATUS-$?");
+  ASSERT_TRUE(m_tmux.wait_for("in$")) << m_tmux.last_screen();
+  pid_t client = 0;
+  ASSERT_TRUE(wait_until([&] { return (client = std::atoi(read_file(children).c_str())) > 0; }));
+  ASSERT_EQ(::kill(client, SIGTERM), 0);
+  EXPECT_TRUE(m_tmux.wait_for("[detached from term]")) << m_tmux.last_screen();
+  EXPECT_TRUE(m_tmux.wait_for("STATUS-143")) << m_tmux.last_screen();
+  m_tmux.type_line("stty -a > after.txt; cmp before.txt after.txt && echo SAME-$((1+1))");
+  EXPECT_TRUE(m_tmux.wait_for("SAME-2")) << m_tmux.last_screen();
 }
 
 TEST_F(AttachInTmux, SessionFollowsTheTerminalSize) {
