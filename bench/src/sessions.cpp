@@ -8,6 +8,7 @@
 
 #include "bench.h"
 #include "platform.h"
+#include "profiler.h"
 #include "stats.h"
 #include "terminal.h"
 #include "velmora/core/line_codec.h"
@@ -34,10 +35,12 @@ Result<std::vector<double>> create_sessions(LineConnection& connection, const st
   return micros;
 }
 
-// Reads and drops whatever arrives for the given time (the shells' first prompts).
-void settle(LineConnection& connection, std::chrono::milliseconds period) {
-  auto until = Clock::now() + period;
-  while (Clock::now() < until) (void)connection.read_line(until);
+// Reads and drops what arrives (the shells' first prompts) until nothing has come for the quiet
+// period, or at most for ten seconds.
+void settle(LineConnection& connection, std::chrono::milliseconds quiet) {
+  auto give_up = Clock::now() + 10s;
+  while (Clock::now() < give_up && connection.read_line(Clock::now() + quiet)) {
+  }
 }
 
 Result<double> round_trip(LineConnection& connection, const Request& request,
@@ -124,7 +127,7 @@ void measure_scale(const Options& options, const Workspace& workspace, Report& r
   if (!created) return report.failed(name, created.error().text());
   double per_session_ms =
       std::chrono::duration<double, std::milli>(Clock::now() - start).count() / count;
-  settle(*connection, 1500ms);
+  settle(*connection, 500ms);
   auto rss_after = process_rss_bytes(daemon->pid());
 
   report.add(Row{"create session mean (ms)", fixed(per_session_ms, 2), "", "",
@@ -142,6 +145,7 @@ void measure_scale(const Options& options, const Workspace& workspace, Report& r
   if (static_cast<int>(listed->size()) != count)
     return report.failed("list", "lists " + std::to_string(listed->size()) + " sessions");
   std::vector<double> list_us;
+  Profiler profiler(options.profile_command, daemon->pid());
   for (int i = 0; i < 20; ++i) {
     auto took = round_trip(*connection, ListRequest{}, SESSIONS);
     if (!took) return report.failed("list", took.error().text());
@@ -162,7 +166,7 @@ void measure_shutdown(const Options& options, const Workspace& workspace, Report
   if (!connection) return report.failed(name, connection.error().text());
   if (auto created = create_sessions(*connection, "live", count); !created)
     return report.failed(name, created.error().text());
-  settle(*connection, 1000ms);
+  settle(*connection, 500ms);
   measure_close(*daemon, *connection, report);
 
   auto listed = list_sessions(*connection);
