@@ -41,6 +41,19 @@ class AttachInTmux : public ::testing::Test {
     ASSERT_TRUE(m_tmux.wait_for(tag + "-" + std::to_string(n + 1), pane)) << m_tmux.last_screen();
   }
 
+  // The outer terminal's settings, kept to compare with later.
+  void save_terminal_settings() { m_tmux.type_line("clear; stty -a > before.txt"); }
+
+  // The outer shell's terminal has exactly the settings that save_terminal_settings saw.
+  void expect_terminal_settings_unchanged() {
+    ++m_checks;
+    std::string n = std::to_string(m_checks);
+    m_tmux.type_line("stty -a > after.txt; cmp before.txt after.txt && echo SAME-$((" + n + "+0))");
+    EXPECT_TRUE(m_tmux.wait_for("SAME-" + n))
+        << m_tmux.last_screen() << "\nbefore:\n" << read_file(m_dir.file("before.txt"))
+        << "\nafter:\n" << read_file(m_dir.file("after.txt"));
+  }
+
   void attach(const std::string& args, const std::string& pane = "t") {
     m_tmux.type_line("velmora " + args, pane);
     ASSERT_TRUE(m_tmux.wait_for("in$", pane)) << m_tmux.last_screen();
@@ -56,18 +69,16 @@ class AttachInTmux : public ::testing::Test {
   DaemonProcess m_daemon;
   bool m_listening;
   TmuxTerminal m_tmux;
+  int m_checks = 0;
 };
 
 TEST_F(AttachInTmux, DetachLeavesTheTerminalAsItWasAndReattachShowsEarlierOutput) {
-  m_tmux.type_line("clear; stty -a > before.txt");
+  save_terminal_settings();
   attach("attach work");
   run_and_see("first");
   detach("work");
   // The outer shell is back, in the very terminal settings it had.
-  m_tmux.type_line("stty -a > after.txt; cmp before.txt after.txt && echo SAME-$((1+1))");
-  ASSERT_TRUE(m_tmux.wait_for("SAME-2")) << m_tmux.last_screen() << "\nbefore:\n"
-                                         << read_file(m_dir.file("before.txt")) << "\nafter:\n"
-                                         << read_file(m_dir.file("after.txt"));
+  expect_terminal_settings_unchanged();
   EXPECT_NE(m_tmux.last_screen().find("outer$"), std::string::npos);
 
   m_tmux.type_line("clear");
@@ -81,8 +92,7 @@ TEST_F(AttachInTmux, DetachLeavesTheTerminalAsItWasAndReattachShowsEarlierOutput
   m_tmux.type_line("exit");
   EXPECT_TRUE(m_tmux.wait_for("[work exited]")) << m_tmux.last_screen();
   run_and_see("outer");
-  m_tmux.type_line("stty -a > after-exit.txt; cmp before.txt after-exit.txt && echo SAME-$((2+1))");
-  EXPECT_TRUE(m_tmux.wait_for("SAME-3")) << m_tmux.last_screen();
+  expect_terminal_settings_unchanged();
 }
 
 TEST_F(AttachInTmux, TerminationSignalRestoresTheTerminalToo) {
@@ -91,7 +101,7 @@ TEST_F(AttachInTmux, TerminationSignalRestoresTheTerminalToo) {
   std::string children = "/proc/" + pane_pid + "/task/" + pane_pid + "/children";
   if (pane_pid.empty() || !std::filesystem::exists(children))
     GTEST_SKIP() << "needs /proc to find the client's process id";
-  m_tmux.type_line("clear; stty -a > before.txt");
+  save_terminal_settings();
   m_tmux.type_line("velmora attach term; echo STATUS-$?");
   ASSERT_TRUE(m_tmux.wait_for("in$")) << m_tmux.last_screen();
   pid_t client = 0;
@@ -99,8 +109,7 @@ TEST_F(AttachInTmux, TerminationSignalRestoresTheTerminalToo) {
   ASSERT_EQ(::kill(client, SIGTERM), 0);
   EXPECT_TRUE(m_tmux.wait_for("[detached from term]")) << m_tmux.last_screen();
   EXPECT_TRUE(m_tmux.wait_for("STATUS-143")) << m_tmux.last_screen();
-  m_tmux.type_line("stty -a > after.txt; cmp before.txt after.txt && echo SAME-$((1+1))");
-  EXPECT_TRUE(m_tmux.wait_for("SAME-2")) << m_tmux.last_screen();
+  expect_terminal_settings_unchanged();
 }
 
 TEST_F(AttachInTmux, SessionFollowsTheTerminalSize) {

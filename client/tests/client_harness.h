@@ -70,7 +70,7 @@ inline std::string directory_of(const std::string& path) {
 }
 
 // A tmux server of our own (its socket in the test's directory, no configuration file), with
-// one 80x24 window whose shell has the prompt "outer$ " and finds velmora on PATH.
+// one 80x24 window whose shell starts in the test's directory, has the prompt "outer$ " and finds velmora on PATH.
 class TmuxTerminal {
  public:
   explicit TmuxTerminal(const TempDir& dir, const std::string& daemon_socket)
@@ -80,7 +80,7 @@ class TmuxTerminal {
     m_shell = {"env", "-u", "ENV", "PS1=outer$ ", "PATH=" + shell_path,
                "VELMORAD_SOCKET=" + daemon_socket, "HOME=" + dir.path(), "/bin/sh"};
     std::vector<std::string> args = {"-f", "/dev/null", "new-session", "-d", "-s", "t",
-                                     "-x", "80", "-y", "24"};
+                                     "-x", "80", "-y", "24", "-c", dir.path()};
     args.insert(args.end(), m_shell.begin(), m_shell.end());
     m_started = tmux(args).status == 0;
     if (m_started) tmux({"set-option", "-g", "status", "off"});
@@ -136,7 +136,7 @@ class TmuxTerminal {
   // A second pane below the first, also running the outer shell; returns its target.
   std::string split() {
     std::vector<std::string> args = {"split-window", "-d", "-v", "-t", "t", "-P", "-F",
-                                     "#{pane_id}"};
+                                     "#{pane_id}", "-c", m_dir.path()};
     args.insert(args.end(), m_shell.begin(), m_shell.end());
     Ran ran = tmux(args);
     std::string id = ran.out;
