@@ -1,5 +1,10 @@
 #include "attach_loop.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -8,11 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "attach_stream.h"
 #include "daemon_connection.h"
@@ -103,7 +103,7 @@ class SignalPipe {
  private:
   SignalPipe() = default;
   OwnedFd m_ends[2];
-  struct sigaction m_previous[std::size(HANDLED_SIGNALS)] {};
+  struct sigaction m_previous[std::size(HANDLED_SIGNALS)]{};
 };
 
 // Lines from the daemon, read in large chunks; a line may be longer than a chunk (a replay).
@@ -155,8 +155,7 @@ enum class Outcome { Detached, Exited, DaemonGone, Failed, TerminalGone, Signall
 
 class Attachment {
  public:
-  Attachment(const AttachCommand& command, std::string socket_path, OwnedFd socket,
-             WindowSize size)
+  Attachment(const AttachCommand& command, std::string socket_path, OwnedFd socket, WindowSize size)
       : m_command(command),
         m_socket_path(std::move(socket_path)),
         m_socket(std::move(socket)),
@@ -171,9 +170,7 @@ class Attachment {
 
  private:
   void queue(const Request& request) { m_outgoing += encode_request(request); }
-  void queue_resize(WindowSize size) {
-    queue(ResizeRequest{m_command.key, size.cols, size.rows});
-  }
+  void queue_resize(WindowSize size) { queue(ResizeRequest{m_command.key, size.cols, size.rows}); }
   bool flush_outgoing();
   std::optional<Outcome> read_daemon();
   std::optional<Outcome> read_terminal();
@@ -269,8 +266,8 @@ std::optional<Outcome> Attachment::read_terminal() {
 Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
   std::vector<EnvPair> env = terminal_environment(environ);
   env.insert(env.end(), {{SESSION_VARIABLE, m_command.key}, {SOCKET_VARIABLE, m_socket_path}});
-  queue(AttachRequest{m_command.key, current_directory(), m_size.cols, m_size.rows,
-                      std::move(env)});
+  queue(
+      AttachRequest{m_command.key, current_directory(), m_size.cols, m_size.rows, std::move(env)});
   while (true) {
     if (!flush_outgoing()) return Outcome::DaemonGone;
     pollfd fds[3] = {
@@ -281,8 +278,8 @@ Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
     };
     int timeout = -1;
     if (m_redraw_at) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*m_redraw_at -
-                                                                          Clock::now());
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(*m_redraw_at - Clock::now());
       timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
     }
     int rc = ::poll(fds, 3, timeout);
@@ -361,10 +358,11 @@ std::optional<std::string> current_directory() {
   std::unique_ptr<char, decltype(&std::free)> physical(::getcwd(nullptr, 0), &std::free);
   if (!physical) return std::nullopt;
   const char* pwd = std::getenv("PWD");
-  struct stat here {}, there {};
+  struct stat here {
+  }, there{};
   if (pwd != nullptr && pwd[0] == '/' && ::stat(physical.get(), &here) == 0 &&
-      ::stat(pwd, &there) == 0 && here.st_dev == there.st_dev &&
-      here.st_ino == there.st_ino && is_valid_utf8(pwd))
+      ::stat(pwd, &there) == 0 && here.st_dev == there.st_dev && here.st_ino == there.st_ino &&
+      is_valid_utf8(pwd))
     return std::string(pwd);
   // A directory name that is not UTF-8 cannot be sent; the daemon then picks the home directory.
   if (!is_valid_utf8(physical.get())) return std::nullopt;
@@ -390,8 +388,8 @@ int run_attach(const AttachCommand& command) {
     return 1;
   }
   ::fcntl(socket->get(), F_SETFL, ::fcntl(socket->get(), F_GETFL) | O_NONBLOCK);
-  WindowSize size = window_size(STDIN_FILENO)
-                        .value_or(window_size(STDOUT_FILENO).value_or(WindowSize{24, 80}));
+  WindowSize size =
+      window_size(STDIN_FILENO).value_or(window_size(STDOUT_FILENO).value_or(WindowSize{24, 80}));
 
   auto signals = SignalPipe::install();
   if (!signals) {

@@ -10,7 +10,7 @@ namespace velmora::client {
 
 // The parts of an output event line as the daemon writes it, found without a full JSON parse.
 struct OutputLine {
-  std::string_view key;          // raw; only lines whose key needs no unescaping qualify
+  std::string_view key;  // raw; only lines whose key needs no unescaping qualify
   std::string_view data_base64;
 };
 

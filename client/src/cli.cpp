@@ -135,7 +135,8 @@ Parsed parse_attach(const std::vector<std::string>& args, std::size_t first) {
           return usage("option -e needs a key", "attach");
         }
         auto key = parse_detach_key(value);
-        if (!key) return usage("bad detach key '" + value + "' (use ^x or one character)", "attach");
+        if (!key)
+          return usage("bad detach key '" + value + "' (use ^x or one character)", "attach");
         command.detach_key = *key;
       } else {
         return usage("unknown option '" + arg + "'", "attach");

@@ -40,8 +40,8 @@ struct HelpCommand {
   std::string topic;
 };
 
-using Command = std::variant<AttachCommand, ListCommand, KillCommand, SendCommand,
-                             ShutdownCommand, VersionCommand, DecodeCommand, HelpCommand>;
+using Command = std::variant<AttachCommand, ListCommand, KillCommand, SendCommand, ShutdownCommand,
+                             VersionCommand, DecodeCommand, HelpCommand>;
 
 // A usage fault: the one-line problem and the help topic that explains the right use.
 struct UsageError {

@@ -1,11 +1,11 @@
 #include "commands.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <optional>
-
-#include <unistd.h>
 
 #include "daemon_connection.h"
 #include "display_text.h"
@@ -91,8 +91,7 @@ int run_kill(const KillCommand& command) {
 
 int run_send(const SendCommand& command) {
   if (command.text.empty()) return 0;
-  return with_existing_session(command.key,
-                               WriteRequest{command.key, base64_encode(command.text)});
+  return with_existing_session(command.key, WriteRequest{command.key, base64_encode(command.text)});
 }
 
 int run_shutdown() {
@@ -106,8 +105,8 @@ int run_shutdown() {
 }
 
 int run_version() {
-  std::string out = "velmora " VELMORA_VERSION "\nprotocol " + std::to_string(PROTOCOL_VERSION) +
-                    "\n";
+  std::string out =
+      "velmora " VELMORA_VERSION "\nprotocol " + std::to_string(PROTOCOL_VERSION) + "\n";
   auto daemon = reach_running_daemon();
   int status = 0;
   if (!daemon) {

@@ -1,14 +1,14 @@
 #include "daemon_connection.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "io_util.h"
 #include "platform.h"
@@ -45,8 +45,7 @@ Contact contact_daemon(const std::string& path) {
 
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path)
-    return refuse("socket path is too long: " + path);
+  if (path.size() >= sizeof address.sun_path) return refuse("socket path is too long: " + path);
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
   auto socket = open_stream_socket();
@@ -93,8 +92,8 @@ Result<Event> DaemonLink::next_event(std::chrono::milliseconds timeout) {
     if (newline != std::string::npos) {
       auto event = decode_event(std::string_view(m_buffer).substr(0, newline));
       m_buffer.erase(0, newline + 1);
-      if (!event) return Error("the daemon sent a line that is not an event: " +
-                               event.error().text());
+      if (!event)
+        return Error("the daemon sent a line that is not an event: " + event.error().text());
       return event;
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -102,8 +101,8 @@ Result<Event> DaemonLink::next_event(std::chrono::milliseconds timeout) {
     if (left.count() <= 0) return Error("the daemon did not answer in time");
     pollfd pfd{m_fd.get(), POLLIN, 0};
     int rc = ::poll(&pfd, 1, static_cast<int>(left.count()));
-    if (rc < 0 && errno != EINTR) return Error("cannot wait for the daemon: " +
-                                               OsError::from_errno().display());
+    if (rc < 0 && errno != EINTR)
+      return Error("cannot wait for the daemon: " + OsError::from_errno().display());
     if (rc <= 0) continue;
     char chunk[65536];
     ssize_t n = ::read(m_fd.get(), chunk, sizeof chunk);

@@ -1,15 +1,15 @@
 #include "daemon_launcher.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 
 #include "daemon_connection.h"
 #include "platform.h"

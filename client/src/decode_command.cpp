@@ -1,11 +1,11 @@
 #include "decode_command.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include <unistd.h>
 
 #include "io_util.h"
 #include "json_text.h"

@@ -10,8 +10,11 @@ namespace {
 // (0x80 to 0xff) so that they are escaped like control characters.
 std::uint32_t next_code_point(std::string_view text, std::size_t& i) {
   unsigned char lead = static_cast<unsigned char>(text[i]);
-  std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3
-                                     : (lead >> 3) == 0x1e ? 4 : 0;
+  std::size_t length = lead < 0x80           ? 1
+                       : (lead >> 5) == 0x6  ? 2
+                       : (lead >> 4) == 0xe  ? 3
+                       : (lead >> 3) == 0x1e ? 4
+                                             : 0;
   if (length == 0 || i + length > text.size()) {
     ++i;
     return lead;

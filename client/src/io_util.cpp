@@ -1,9 +1,9 @@
 #include "io_util.h"
 
-#include <cerrno>
-
 #include <poll.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace velmora::client {
 

@@ -11,13 +11,27 @@ std::string json_string(std::string_view text) {
   for (char ch : text) {
     unsigned char c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (c < 0x20) {
           char escaped[8];
@@ -34,8 +48,8 @@ std::string json_string(std::string_view text) {
 
 std::string session_info_json(const SessionInfo& row) {
   return "{\"key\":" + json_string(row.key) + ",\"cwd\":" + json_string(row.cwd) +
-         ",\"startedAt\":" + std::to_string(row.started_at) + ",\"pid\":" +
-         std::to_string(row.pid) + "}";
+         ",\"startedAt\":" + std::to_string(row.started_at) +
+         ",\"pid\":" + std::to_string(row.pid) + "}";
 }
 
 }  // namespace velmora::client

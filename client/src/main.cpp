@@ -1,10 +1,10 @@
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string>
 #include <variant>
 #include <vector>
-
-#include <unistd.h>
 
 #include "attach_loop.h"
 #include "cli.h"

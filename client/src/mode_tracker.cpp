@@ -74,12 +74,20 @@ void ModeTracker::finish_csi(char final) {
 
 void ModeTracker::set_private_mode(unsigned mode, bool on) {
   switch (mode) {
-    case 1: m_application_cursor = on; break;
-    case 7: m_autowrap_off = !on; break;
-    case 25: m_cursor_hidden = !on; break;
+    case 1:
+      m_application_cursor = on;
+      break;
+    case 7:
+      m_autowrap_off = !on;
+      break;
+    case 25:
+      m_cursor_hidden = !on;
+      break;
     case 47:
     case 1047:
-    case 1049: m_alternate_screen = on ? mode : 0; break;
+    case 1049:
+      m_alternate_screen = on ? mode : 0;
+      break;
     case 1000:
     case 1002:
     case 1003:
@@ -90,9 +98,14 @@ void ModeTracker::set_private_mode(unsigned mode, bool on) {
       m_mouse = on ? (m_mouse | bit) : (m_mouse & ~bit);
       break;
     }
-    case 1004: m_focus_events = on; break;
-    case 2004: m_bracketed_paste = on; break;
-    default: break;
+    case 1004:
+      m_focus_events = on;
+      break;
+    case 2004:
+      m_bracketed_paste = on;
+      break;
+    default:
+      break;
   }
 }
 

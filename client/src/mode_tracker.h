@@ -26,10 +26,10 @@ class ModeTracker {
   void set_private_mode(unsigned mode, bool on);
 
   State m_state = State::Ground;
-  bool m_private = false;    // the CSI sequence started with '?'
-  bool m_foreign = false;    // it started with '<', '=' or '>': none of our concern
+  bool m_private = false;  // the CSI sequence started with '?'
+  bool m_foreign = false;  // it started with '<', '=' or '>': none of our concern
   bool m_has_params = false;
-  unsigned m_param = 0;      // the parameter being read
+  unsigned m_param = 0;            // the parameter being read
   std::vector<unsigned> m_params;  // the parameters finished so far
 
   // Modes that differ from the terminal's default.

@@ -3,10 +3,10 @@
 // The few calls that differ between Linux and the BSDs (macOS). One implementation file per
 // platform is compiled.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
-
-#include <sys/types.h>
 
 #include "velmora/core/owned_fd.h"
 #include "velmora/core/result.h"

@@ -1,14 +1,14 @@
-#include "platform.h"
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/types.h>
-#include <unistd.h>
+#include "platform.h"
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>
 #endif

@@ -1,13 +1,12 @@
-#include "platform.h"
-
-#include <cerrno>
-#include <climits>
-
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+
+#include "platform.h"
 #include "velmora/core/os_error.h"
 
 namespace velmora::client {

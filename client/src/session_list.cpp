@@ -29,8 +29,8 @@ std::string format_session_table(const std::vector<SessionInfo>& rows, std::uint
   for (const SessionInfo& row : rows) {
     // A start time in the future (a clock set back) counts as just started.
     std::uint64_t age = now > row.started_at ? now - row.started_at : 0;
-    lines.push_back({printable(row.key), std::to_string(row.pid), printable(row.cwd),
-                     format_age(age)});
+    lines.push_back(
+        {printable(row.key), std::to_string(row.pid), printable(row.cwd), format_age(age)});
   }
   std::array<std::size_t, COLUMNS> widths{};
   for (const Line& line : lines)

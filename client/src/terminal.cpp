@@ -1,9 +1,9 @@
 #include "terminal.h"
 
-#include <cerrno>
-
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "velmora/core/os_error.h"
 
@@ -18,8 +18,8 @@ std::optional<WindowSize> window_size(int fd) {
 
 termios raw_settings(const termios& current) {
   termios raw = current;
-  raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                        ICRNL | IXON | IXOFF);
+  raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF);
   raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);

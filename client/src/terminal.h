@@ -2,10 +2,10 @@
 
 // The user's terminal: its size, and raw mode with exact restoration.
 
+#include <termios.h>
+
 #include <cstdint>
 #include <optional>
-
-#include <termios.h>
 
 #include "velmora/core/result.h"
 
@@ -42,7 +42,8 @@ class RawMode {
   void restore(Drain drain);
 
  private:
-  RawMode(int fd, const termios& saved, const termios& raw) : m_fd(fd), m_saved(saved), m_raw(raw) {}
+  RawMode(int fd, const termios& saved, const termios& raw)
+      : m_fd(fd), m_saved(saved), m_raw(raw) {}
 
   int m_fd = -1;
   termios m_saved{};

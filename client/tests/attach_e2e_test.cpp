@@ -49,9 +49,9 @@ class AttachInTmux : public ::testing::Test {
     ++m_checks;
     std::string n = std::to_string(m_checks);
     m_tmux.type_line("stty -a > after.txt; cmp before.txt after.txt && echo SAME-$((" + n + "+0))");
-    EXPECT_TRUE(m_tmux.wait_for("SAME-" + n))
-        << m_tmux.last_screen() << "\nbefore:\n" << read_file(m_dir.file("before.txt"))
-        << "\nafter:\n" << read_file(m_dir.file("after.txt"));
+    EXPECT_TRUE(m_tmux.wait_for("SAME-" + n)) << m_tmux.last_screen() << "\nbefore:\n"
+                                              << read_file(m_dir.file("before.txt")) << "\nafter:\n"
+                                              << read_file(m_dir.file("after.txt"));
   }
 
   void attach(const std::string& args, const std::string& pane = "t") {
@@ -234,8 +234,8 @@ TEST_F(AutoStart, AttachStartsTheDaemonAndNoticesWhenItGoes) {
   m_tmux.type_line("echo AUTO-$((1+1))");
   ASSERT_TRUE(m_tmux.wait_for("AUTO-2")) << m_tmux.last_screen();
 
-  Ran version = run_program(m_dir, {VELMORA_PATH, "version"},
-                            {{"VELMORAD_SOCKET", m_dir.file("auto.sock")}});
+  Ran version =
+      run_program(m_dir, {VELMORA_PATH, "version"}, {{"VELMORAD_SOCKET", m_dir.file("auto.sock")}});
   EXPECT_EQ(version.status, 0);
   EXPECT_NE(version.out.find("daemon pid "), std::string::npos) << version.out;
 

@@ -18,8 +18,8 @@ std::string line_of(const Event& event) {
 }
 
 std::string output_line(const std::string& key, const std::string& bytes) {
-  std::string line = encode_output_line(key, reinterpret_cast<const unsigned char*>(bytes.data()),
-                                        bytes.size());
+  std::string line =
+      encode_output_line(key, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   line.pop_back();
   return line;
 }
@@ -39,7 +39,8 @@ TEST(OutputLineParser, FindsKeyAndDataOfTheDaemonsOutputLines) {
   EXPECT_FALSE(parse_output_line(output_line("a\"b", "x")).has_value());
   EXPECT_FALSE(parse_output_line(line_of(ExitedEvent{"main"})).has_value());
   EXPECT_FALSE(parse_output_line(output_line("main", "x") + " ").has_value());
-  EXPECT_FALSE(parse_output_line(R"({"type":"output","key":"main","dataBase64":"eA==)").has_value());
+  EXPECT_FALSE(
+      parse_output_line(R"({"type":"output","key":"main","dataBase64":"eA==)").has_value());
 }
 
 TEST(AttachStream, NewSessionShowsOutputAfterTheReply) {

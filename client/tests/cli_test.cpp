@@ -123,11 +123,14 @@ TEST(DetachKey, ReadsCaretFormsAndSingleCharacters) {
     std::optional<unsigned char> key;
   };
   const Case cases[] = {
-      {"^a", 0x01},         {"^A", 0x01},        {"^\\", 0x1c},       {"^]", 0x1d},
-      {"^[", 0x1b},         {"^@", 0x00},        {"^_", 0x1f},        {"^?", 0x7f},
-      {"x", 'x'},           {"^", '^'},          {"", std::nullopt},  {"ab", std::nullopt},
-      {"^1", std::nullopt}, {"^ab", std::nullopt}, {"\t", std::nullopt},
-      {"\xc3\xa9", std::nullopt},
+      {"^a", 0x01},         {"^A", 0x01},
+      {"^\\", 0x1c},        {"^]", 0x1d},
+      {"^[", 0x1b},         {"^@", 0x00},
+      {"^_", 0x1f},         {"^?", 0x7f},
+      {"x", 'x'},           {"^", '^'},
+      {"", std::nullopt},   {"ab", std::nullopt},
+      {"^1", std::nullopt}, {"^ab", std::nullopt},
+      {"\t", std::nullopt}, {"\xc3\xa9", std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(parse_detach_key(c.text), c.key) << c.text;
 }

@@ -3,18 +3,18 @@
 // End-to-end support for the client: running the velmora program, and a private tmux server
 // whose pane is the terminal that velmora attaches. Every wait has a timeout.
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "daemon_harness.h"
 
@@ -65,22 +65,27 @@ inline Ran run_program(const TempDir& dir, std::vector<std::string> argv,
   return ran;
 }
 
-inline std::string directory_of(const std::string& path) {
-  return path.substr(0, path.rfind('/'));
-}
+inline std::string directory_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
 // A tmux server of our own (its socket in the test's directory, no configuration file), with
-// one 80x24 window whose shell starts in the test's directory, has the prompt "outer$ " and finds velmora on PATH.
+// one 80x24 window whose shell starts in the test's directory, has the prompt "outer$ " and finds
+// velmora on PATH.
 class TmuxTerminal {
  public:
   explicit TmuxTerminal(const TempDir& dir, const std::string& daemon_socket)
       : m_dir(dir), m_socket(dir.file("tmux.sock")) {
     const char* path = std::getenv("PATH");
     std::string shell_path = directory_of(VELMORA_PATH) + ":" + (path ? path : "/usr/bin:/bin");
-    m_shell = {"env", "-u", "ENV", "PS1=outer$ ", "PATH=" + shell_path,
-               "VELMORAD_SOCKET=" + daemon_socket, "HOME=" + dir.path(), "/bin/sh"};
+    m_shell = {"env",
+               "-u",
+               "ENV",
+               "PS1=outer$ ",
+               "PATH=" + shell_path,
+               "VELMORAD_SOCKET=" + daemon_socket,
+               "HOME=" + dir.path(),
+               "/bin/sh"};
     std::vector<std::string> args = {"-f", "/dev/null", "new-session", "-d", "-s", "t",
-                                     "-x", "80", "-y", "24", "-c", dir.path()};
+                                     "-x", "80",        "-y",          "24", "-c", dir.path()};
     args.insert(args.end(), m_shell.begin(), m_shell.end());
     m_started = tmux(args).status == 0;
     if (m_started) tmux({"set-option", "-g", "status", "off"});
@@ -135,8 +140,8 @@ class TmuxTerminal {
 
   // A second pane below the first, also running the outer shell; returns its target.
   std::string split() {
-    std::vector<std::string> args = {"split-window", "-d", "-v", "-t", "t", "-P", "-F",
-                                     "#{pane_id}", "-c", m_dir.path()};
+    std::vector<std::string> args = {"split-window", "-d", "-v",         "-t", "t",
+                                     "-P",           "-F", "#{pane_id}", "-c", m_dir.path()};
     args.insert(args.end(), m_shell.begin(), m_shell.end());
     Ran ran = tmux(args);
     std::string id = ran.out;

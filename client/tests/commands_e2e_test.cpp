@@ -13,8 +13,7 @@ namespace {
 
 class Commands : public ::testing::Test {
  protected:
-  Commands()
-      : m_daemon(std::map<std::string, std::optional<std::string>>{{"SHELL", "/bin/sh"}}) {}
+  Commands() : m_daemon(std::map<std::string, std::optional<std::string>>{{"SHELL", "/bin/sh"}}) {}
   void SetUp() override { ASSERT_TRUE(m_daemon.listening()); }
 
   Ran velmora(std::vector<std::string> args) {

@@ -1,11 +1,11 @@
 #include "decode_command.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <thread>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "velmora/core/owned_fd.h"
 
@@ -17,8 +17,9 @@ TEST(DecodeCommand, ShowsTheNormalizedRequest) {
             R"({"request":{"type":"close","key":"a"}})");
   EXPECT_EQ(describe_request_line(R"(["resize","a",100,40])"),
             R"({"request":{"type":"resize","key":"a","cols":100,"rows":40}})");
-  EXPECT_EQ(describe_request_line(R"({"type":"attach","key":"k","rows":2,"cols":3,"env":[["A","1"]]})"),
-            R"({"request":{"type":"attach","key":"k","cwd":null,"cols":3,"rows":2,"env":[["A","1"]]}})");
+  EXPECT_EQ(
+      describe_request_line(R"({"type":"attach","key":"k","rows":2,"cols":3,"env":[["A","1"]]})"),
+      R"({"request":{"type":"attach","key":"k","cwd":null,"cols":3,"rows":2,"env":[["A","1"]]}})");
 }
 
 TEST(DecodeCommand, ShowsTheDaemonsExactFailureTextQuoted) {
@@ -72,10 +73,10 @@ std::string decode_through_pipes(const std::string& input) {
 
 TEST(DecodeCommand, OneAnswerPerLineLikeTheDaemonSplitsThem) {
   std::string input =
-      "{\"type\":\"list\"}\r\n"     // CRLF
-      "\n"                          // an empty line still gets an answer
+      "{\"type\":\"list\"}\r\n"        // CRLF
+      "\n"                             // an empty line still gets an answer
       "{\"type\":\"shutdown\"}\r\r\n"  // one carriage return removed, the other trimmed
-      "[\"close\",\"z\"]";           // the last line has no newline
+      "[\"close\",\"z\"]";             // the last line has no newline
   std::string expected =
       "{\"request\":{\"type\":\"list\"}}\n"
       "{\"error\":\"読み取りに失敗: EOF while parsing a value at line 1 column 0\"}\n"

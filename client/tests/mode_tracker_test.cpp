@@ -41,10 +41,10 @@ TEST(ModeTracker, SequencesSplitAcrossReadsAreFollowed) {
 }
 
 TEST(ModeTracker, EditorModesAreAllRestored) {
-  std::string reset = reset_after(
-      {"\x1b[?2004h\x1b[?1004h\x1b[?25l\x1b[?7l\x1b[1;20r\x1b[?47h\x1b[4m"});
-  for (std::string_view part : {"\x1b[?2004l", "\x1b[?1004l", "\x1b[?25h", "\x1b[?7h",
-                                "\x1b[r", "\x1b[?47l", "\x1b[0m"})
+  std::string reset =
+      reset_after({"\x1b[?2004h\x1b[?1004h\x1b[?25l\x1b[?7l\x1b[1;20r\x1b[?47h\x1b[4m"});
+  for (std::string_view part :
+       {"\x1b[?2004l", "\x1b[?1004l", "\x1b[?25h", "\x1b[?7h", "\x1b[r", "\x1b[?47l", "\x1b[0m"})
     EXPECT_TRUE(contains(reset, part)) << part.substr(1);
 }
 
