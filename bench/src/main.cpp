@@ -25,8 +25,9 @@ constexpr const char* USAGE =
     "  --daemon PATH      the velmorad binary (default: the one built beside this program)\n"
     "  --quick            smaller files and fewer iterations; done in about a minute\n"
     "  --only LIST        comma-separated measures: bulk,echo,resume,scale,shutdown,fanin\n"
-    "  --profile COMMAND  run COMMAND beside the daemon's bulk runs, {pid} being the daemon's\n"
-    "                     process id, e.g. 'perf record -g -p {pid} -o perf.data'\n";
+    "  --profile COMMAND  run COMMAND beside the timed part of each measure, {pid} being the\n"
+    "                     daemon's process id, e.g. 'perf record -g -p {pid} -o perf.data';\n"
+    "                     it is stopped with SIGINT\n";
 
 void make_quick(Options& options) {
   options.bulk_bytes = 16u << 20;
