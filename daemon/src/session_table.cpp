@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -259,6 +261,7 @@ void remove_ended(SessionTable& table, std::string_view key, const SharedReplay&
     removed = std::move(it->second);
     table.sessions.erase(it);
   }
+  // Released here, after unlocking.
 }
 
 std::vector<SessionInfo> list_sessions(SessionTable& table) {
