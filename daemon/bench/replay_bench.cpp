@@ -1,8 +1,8 @@
 // Replay costs on the output pump's hot path: appending 8 KiB reads, and the copy a resume takes.
 
-#include <string>
-
 #include <benchmark/benchmark.h>
+
+#include <string>
 
 #include "session.h"
 

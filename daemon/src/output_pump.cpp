@@ -19,8 +19,8 @@ constexpr std::size_t READ_SIZE = 8192;
 }  // namespace
 
 void pump_output(std::string key, std::unique_ptr<pty::PtyReader> reader,
-                 std::shared_ptr<SharedReplay> replay, std::shared_ptr<ClientSlot> slot,
-                 std::shared_ptr<SessionTable> table, std::shared_ptr<ExitNotice> notice) {
+                 std::shared_ptr<SharedReplay> replay, std::shared_ptr<OutputRoute> route,
+                 std::shared_ptr<SessionTable> table) {
   try {
     char buffer[READ_SIZE];
     while (true) {
@@ -30,13 +30,12 @@ void pump_output(std::string key, std::unique_ptr<pty::PtyReader> reader,
       // Each chunk is in the replay before it is sent, so a resume never misses it; the replay's
       // mutex is released before any client I/O.
       replay->append(buffer, *n);
-      slot->send_line(
-          encode_output_line(key, reinterpret_cast<const unsigned char*>(buffer), *n));
+      std::string line =
+          encode_output_line(key, reinterpret_cast<const unsigned char*>(buffer), *n);
+      route->slot()->send_line(line);
     }
     remove_ended(*table, key, *replay);
-    MutexLock lock(notice->mutex);
-    notice->sent = true;
-    slot->send(ExitedEvent{key});
+    route->finish()->send(ExitedEvent{key});
   } catch (const std::exception& error) {
     // Only allocation can throw here; the session stays as it is and this pump ends.
     write_status_line(std::string("output pump failed: ") + error.what());

@@ -9,18 +9,17 @@
 
 namespace velmora::daemon {
 
-class ClientSlot;
+class OutputRoute;
 class SessionTable;
 class SharedReplay;
-struct ExitNotice;
 
 // The body of a session's pump thread. Reads up to 8192 bytes at a time until the terminal ends,
-// appends each chunk to the replay and sends it as one "output" event through the slot. Then it
-// removes the session from the table, unless a newer session (one with another replay) has taken
-// the key meanwhile, and sends "exited" last: a client that has it no longer finds the session
-// listed.
+// appends each chunk to the replay and sends it as one "output" event through the slot that the
+// route names at that moment. Then it removes the session from the table, unless a newer session
+// (one with another replay) has taken the key meanwhile, and sends "exited" last: a client that
+// has it no longer finds the session listed.
 void pump_output(std::string key, std::unique_ptr<pty::PtyReader> reader,
-                 std::shared_ptr<SharedReplay> replay, std::shared_ptr<ClientSlot> slot,
-                 std::shared_ptr<SessionTable> table, std::shared_ptr<ExitNotice> notice);
+                 std::shared_ptr<SharedReplay> replay, std::shared_ptr<OutputRoute> route,
+                 std::shared_ptr<SessionTable> table);
 
 }  // namespace velmora::daemon

@@ -65,6 +65,27 @@ void Replay::grow(std::size_t needed) {
   m_start = 0;
 }
 
+std::shared_ptr<ClientSlot> OutputRoute::slot() {
+  MutexLock lock(m_mutex);
+  return m_slot;
+}
+
+bool OutputRoute::redirect(std::shared_ptr<ClientSlot> slot) {
+  {
+    MutexLock lock(m_mutex);
+    if (m_finished) return false;
+    m_slot.swap(slot);
+  }
+  // The previous slot reference is dropped here, outside the mutex.
+  return true;
+}
+
+std::shared_ptr<ClientSlot> OutputRoute::finish() {
+  MutexLock lock(m_mutex);
+  m_finished = true;
+  return m_slot;
+}
+
 Session::~Session() {
   // A fixed order: the terminal handles first (the writer's release ends the shell's input with a
   // newline and the end-of-file character), then the process handle, then the shared parts.
@@ -75,7 +96,6 @@ Session::~Session() {
   cwd.clear();
   cwd.shrink_to_fit();
   client.reset();
-  exit_notice.reset();
 }
 
 }  // namespace velmora::daemon

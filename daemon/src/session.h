@@ -66,13 +66,27 @@ class SharedReplay {
   Replay m_replay GUARDED_BY(m_mutex);
 };
 
-// Orders a session's "exited" event against the slot exchange of a resume. The pump sends
-// "exited" and marks it sent under the mutex; a resume exchanges streams under it only while
-// nothing has been sent, so a resumed client either receives "exited" or finds the session gone.
-struct ExitNotice {
-  // Guards sent; taken before a ClientSlot's mutex.
-  Mutex mutex;
-  bool sent GUARDED_BY(mutex) = false;
+// Where a session's output goes: the slot of the connection that created the session, after a
+// resume the slot of the resuming connection. Shared by the Session and its output pump. A resume
+// re-points the route instead of moving streams between slots, so a client's socket is written
+// through its own connection's slot only, and lines of different threads never interleave on it.
+class OutputRoute {
+ public:
+  explicit OutputRoute(std::shared_ptr<ClientSlot> slot) : m_slot(std::move(slot)) {}
+
+  // The slot for the next event.
+  std::shared_ptr<ClientSlot> slot() EXCLUDES(m_mutex);
+  // Sends the session's output to slot from the next event on. False once the pump has finished:
+  // the session has then left the table and its "exited" has gone to the previous slot.
+  bool redirect(std::shared_ptr<ClientSlot> slot) EXCLUDES(m_mutex);
+  // The pump's end: returns the slot for "exited"; later redirects fail.
+  std::shared_ptr<ClientSlot> finish() EXCLUDES(m_mutex);
+
+ private:
+  // Guards the slot reference and the finished flag, never held during a send.
+  Mutex m_mutex;
+  std::shared_ptr<ClientSlot> m_slot GUARDED_BY(m_mutex);
+  bool m_finished GUARDED_BY(m_mutex) = false;
 };
 
 // What the session table keeps for one shell. Shared: the table holds it, and a request that
@@ -81,7 +95,7 @@ struct Session {
   Session() = default;
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
-  // Releases master, writer, child, replay, cwd and client, in that order, then the rest.
+  // Releases master, writer, child, replay, cwd and client, in that order.
   ~Session();
 
   // Used under the table's lock (resize) or by the last holder.
@@ -93,9 +107,8 @@ struct Session {
   std::unique_ptr<pty::Child> child;
   std::shared_ptr<SharedReplay> replay;
   std::string cwd;
-  std::shared_ptr<ClientSlot> client;
-  // Shared with the output pump.
-  std::shared_ptr<ExitNotice> exit_notice;
+  // The route to the attached client's slot, shared with the output pump.
+  std::shared_ptr<OutputRoute> client;
   std::uint64_t started_at = 0;
   std::uint32_t pid = 0;
 };

@@ -1,5 +1,7 @@
 #include "session_table.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <optional>
@@ -9,8 +11,6 @@
 #include <thread>
 #include <unordered_map>
 #include <utility>
-
-#include <sys/stat.h>
 
 #include "client_slot.h"
 #include "mutex.h"
@@ -80,37 +80,14 @@ std::shared_ptr<Session> find(SessionTable& table, const std::string& key) {
   return it == table.sessions.end() ? nullptr : it->second;
 }
 
-// Moves the connection's stream into the session's slot, and a duplicate of it back into the
-// connection's slot, so that the session's output and the connection's replies both go to the
-// resuming client. Each slot's mutex is taken on its own, never two at once and never under the
-// table's lock: a slot can be held for seconds by a pump writing to a client that does not read.
-// Every slot thus ends up holding its own connection's stream, even when two resumes race.
-void exchange_streams(ClientSlot& session_slot, ClientSlot& connection_slot) {
-  OwnedFd stream = connection_slot.take_stream();
-  if (&session_slot == &connection_slot) {
-    // The creating connection resumes its own session: its one slot keeps its stream.
-    connection_slot.put_stream(std::move(stream));
-    return;
-  }
-  OwnedFd duplicate;
-  if (stream) {
-    auto clone = stream.try_clone(3);
-    if (clone) duplicate = std::move(*clone);
-  }
-  session_slot.put_stream(std::move(stream));
-  connection_slot.put_stream(std::move(duplicate));
-}
-
 // Nothing when the shell has ended and its pump has sent "exited" already: the session has left
 // the table then, and the attach starts over.
-std::optional<Event> resume(const std::string& key, ClientSlot& connection_slot,
+std::optional<Event> resume(const std::string& key, std::shared_ptr<ClientSlot> slot,
                             const std::shared_ptr<Session>& session, const std::string& snapshot) {
-  {
-    MutexLock lock(session->exit_notice->mutex);
-    if (session->exit_notice->sent) return std::nullopt;
-    // From here on the pump's "exited" goes to the resuming client.
-    exchange_streams(*session->client, connection_slot);
-  }
+  // The session's output follows the resuming connection from the next chunk on; the client
+  // attached so far gets nothing more of it. No slot's mutex is needed for that, so a pump that
+  // is stuck writing to a client that does not read cannot hold the resume up.
+  if (!session->client->redirect(std::move(slot))) return std::nullopt;
   AttachedEvent attached;
   attached.key = key;
   attached.resumed = true;
@@ -142,7 +119,7 @@ Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<C
 
   auto session = std::make_shared<Session>();
   auto replay = std::make_shared<SharedReplay>();
-  auto notice = std::make_shared<ExitNotice>();
+  auto route = std::make_shared<OutputRoute>(slot);
   session->master = std::move(pair->master);
   {
     MutexLock lock(session->writer_mutex);
@@ -151,8 +128,7 @@ Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<C
   session->child = std::move(*child);
   session->replay = replay;
   session->cwd = cwd;
-  session->client = slot;
-  session->exit_notice = notice;
+  session->client = route;
   session->started_at = seconds_since_epoch();
   session->pid = pid;
 
@@ -167,8 +143,7 @@ Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<C
   replaced.reset();
 
   try {
-    std::thread(pump_output, request.key, std::move(*reader), replay, slot, table, notice)
-        .detach();
+    std::thread(pump_output, request.key, std::move(*reader), replay, route, table).detach();
   } catch (const std::system_error& error) {
     // Without a pump the shell's output would never be read: take the session out again.
     write_status_line(std::string("failed to spawn thread: ") + error.what());
@@ -212,7 +187,7 @@ Event attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientS
     }
   }
   if (session) {
-    if (auto resumed = resume(request.key, *slot, session, snapshot)) return *resumed;
+    if (auto resumed = resume(request.key, slot, session, snapshot)) return *resumed;
     session.reset();
     return attach(table, std::move(slot), std::move(request));
   }

@@ -4,14 +4,16 @@
 //
 // Lock order, outermost first:
 //   1. SessionTable's mutex;
-//   2. a Replay's mutex (the snapshot of a resume is taken under the table's mutex).
-// Never under the table's mutex, and never two of a kind at once:
-//   1. a session's ExitNotice mutex (a resume's slot exchange, the pump's "exited");
-//   2. a ClientSlot's mutex;
-// and, on its own, a session's writer mutex. The table's mutex covers look-ups, insertions,
-// removals, snapshots and resizes only: no client I/O, no terminal write and no wait for a slot
-// or a process happens under it. Requests copy a reference to the session under the lock and do
-// the slow part after unlocking; a resume moves streams between slots one slot at a time.
+//   2. a Replay's mutex (the snapshot of a resume is taken under the table's mutex) or a session's
+//      OutputRoute mutex (never held while sending).
+// A ClientSlot's mutex and a session's writer mutex are never taken under another lock. The
+// table's mutex covers look-ups, insertions, removals, snapshots and resizes only: no client I/O,
+// no terminal write and no wait for a slot or a process happens under it. Requests copy a
+// reference to the session under the lock and do the slow part after unlocking.
+//
+// A session's output goes through its OutputRoute to one connection's ClientSlot: the creating
+// connection's, after a resume the resuming connection's. Streams never move between slots, so
+// every client socket is written through exactly one slot and its lines never interleave.
 
 #include <cstdint>
 #include <memory>

@@ -1,13 +1,12 @@
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+
 #include <chrono>
 #include <future>
 #include <string>
 #include <thread>
 #include <utility>
-
-#include <gtest/gtest.h>
-
-#include <sys/ioctl.h>
-#include <sys/wait.h>
 
 #include "shell_client.h"
 

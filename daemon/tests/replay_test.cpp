@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
+
 #include <random>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "session.h"
 

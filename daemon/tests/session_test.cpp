@@ -1,10 +1,10 @@
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "shell_client.h"
 
@@ -50,7 +50,8 @@ TEST(NewSession, StartsALoginShellAndReportsIt) {
   if (have_proc()) {
     pid_t pid = static_cast<pid_t>(attached->pid);
     EXPECT_EQ(parent_of(pid), daemon.process().pid());
-    EXPECT_EQ(read_file("/proc/" + std::to_string(pid) + "/cmdline"), std::string("/bin/sh\0-l\0", 11));
+    EXPECT_EQ(read_file("/proc/" + std::to_string(pid) + "/cmdline"),
+              std::string("/bin/sh\0-l\0", 11));
   }
   EXPECT_EQ(shell_pwd(client, "main"), real(work.path()));
 
@@ -88,9 +89,9 @@ TEST(NewSession, ChoosesTheWorkingDirectory) {
 
   // A regular file, a missing directory and no directory at all give HOME.
   std::ofstream(work.file("plain")) << "x";
-  for (const auto& cwd : {std::optional<std::string>(work.file("plain")),
-                          std::optional<std::string>(work.file("missing")),
-                          std::optional<std::string>()}) {
+  for (const auto& cwd :
+       {std::optional<std::string>(work.file("plain")),
+        std::optional<std::string>(work.file("missing")), std::optional<std::string>()}) {
     auto c = client.attached("home" + cwd.value_or(""), cwd);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->cwd, daemon.home());
@@ -118,9 +119,9 @@ TEST(NewSession, PassesTheClientsEnvironment) {
   ShellDaemon daemon;
   ASSERT_TRUE(daemon.listening());
   ShellClient client(daemon.socket_path());
-  ASSERT_TRUE(client.attached("k", {}, 80, 24,
-                              {{"VELMORA_ONE", "first value"}, {"VELMORA_TWO", "x"},
-                               {"VELMORA_TWO", "second"}}));
+  ASSERT_TRUE(client.attached(
+      "k", {}, 80, 24,
+      {{"VELMORA_ONE", "first value"}, {"VELMORA_TWO", "x"}, {"VELMORA_TWO", "second"}}));
   client.type("k", "echo \"<$VELMORA_ONE|$VELMORA_TWO>\"\r");
   EXPECT_TRUE(client.wait_output("k", "<first value|second>"));
 }
@@ -132,15 +133,18 @@ TEST(NewSession, ReportsAShellThatCannotStart) {
     std::string message;
   };
   std::vector<Case> cases = {
-      {"/no/such/shell", {},
+      {"/no/such/shell",
+       {},
        "シェルを起こせません: Unable to spawn /no/such/shell because it doesn't exist on the "
        "filesystem or is not executable (ENOENT: No such file or directory)"},
-      {"/bin/sh", {{"BAD", std::string("a\0b", 3)}},
+      {"/bin/sh",
+       {{"BAD", std::string("a\0b", 3)}},
        "シェルを起こせません: nul byte found in provided data"},
   };
   // Without SHELL the daemon starts /bin/zsh, which this machine may not have.
   if (!fs::exists("/bin/zsh")) {
-    cases.push_back({std::nullopt, {},
+    cases.push_back({std::nullopt,
+                     {},
                      "シェルを起こせません: Unable to spawn /bin/zsh because it doesn't exist on "
                      "the filesystem or is not executable (ENOENT: No such file or directory)"});
   }
@@ -272,8 +276,7 @@ TEST(Resume, ReplaysOutputMadeWhileDetached) {
   auto resumed = later.attached("k");
   ASSERT_TRUE(resumed);
   EXPECT_TRUE(resumed->resumed);
-  EXPECT_NE(base64_decode(resumed->replay_base64).value_or("").find("later"),
-            std::string::npos);
+  EXPECT_NE(base64_decode(resumed->replay_base64).value_or("").find("later"), std::string::npos);
 }
 
 TEST(Resume, ReplayHoldsExactlyTheLastOutput) {

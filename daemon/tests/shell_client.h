@@ -3,6 +3,10 @@
 // End-to-end support for session tests: a daemon that starts real shells, and a client that
 // keeps each session's output apart from the other events.
 
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -13,10 +17,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <dirent.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include "daemon_harness.h"
 #include "velmora/core/base64.h"
@@ -74,8 +74,7 @@ class ShellClient {
              std::holds_alternative<ErrorEvent>(event);
     });
   }
-  std::optional<AttachedEvent> attached(const std::string& key,
-                                        std::optional<std::string> cwd = {},
+  std::optional<AttachedEvent> attached(const std::string& key, std::optional<std::string> cwd = {},
                                         std::uint16_t cols = 80, std::uint16_t rows = 24,
                                         std::vector<EnvPair> env = {}) {
     auto event = attach(key, std::move(cwd), cols, rows, std::move(env));
@@ -113,8 +112,8 @@ class ShellClient {
 
   bool hello(std::chrono::milliseconds timeout = 10s) {
     if (!send(HelloRequest{1})) return false;
-    return next_event_where(
-               [](const Event& e) { return std::holds_alternative<HelloEvent>(e); }, timeout)
+    return next_event_where([](const Event& e) { return std::holds_alternative<HelloEvent>(e); },
+                            timeout)
         .has_value();
   }
 
