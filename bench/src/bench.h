@@ -14,17 +14,17 @@
 namespace velmora::bench {
 
 struct Options {
-  std::string daemon;                         // the velmorad binary
-  std::string shell = "/bin/sh";              // the shell of every session and of the baseline
-  std::size_t bulk_bytes = 128u << 20;        // the file that the bulk measure cats
-  int bulk_rounds = 5;                        // raw and daemon runs, interleaved
-  int echo_count = 2000;                      // round trips each, raw and daemon
-  int resume_count = 100;                     // resumes, and as many reference requests
-  int idle_sessions = 1000;                   // the scale measure
-  int shutdown_sessions = 500;                // live sessions when `shutdown` is sent
-  std::size_t fan_in_bytes = 96u << 20;       // total output of one fan-in round
+  std::string daemon;                    // the velmorad binary
+  std::string shell = "/bin/sh";         // the shell of every session and of the baseline
+  std::size_t bulk_bytes = 128u << 20;   // the file that the bulk measure cats
+  int bulk_rounds = 5;                   // raw and daemon runs, interleaved
+  int echo_count = 2000;                 // round trips each, raw and daemon
+  int resume_count = 100;                // resumes, and as many reference requests
+  int idle_sessions = 1000;              // the scale measure
+  int shutdown_sessions = 500;           // live sessions when `shutdown` is sent
+  std::size_t fan_in_bytes = 96u << 20;  // total output of one fan-in round
   int fan_in_rounds = 3;
-  std::string profile_command;                // run beside the daemon's bulk runs; {pid}
+  std::string profile_command;  // run beside each timed part; {pid} is the daemon
 };
 
 // A private temporary directory; removed with everything in it when the workspace goes away.

@@ -1,15 +1,15 @@
 #include "daemon_process.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <thread>
 #include <vector>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "line_connection.h"
 
@@ -40,8 +40,8 @@ Result<DaemonProcess> DaemonProcess::start(const std::string& binary, const std:
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, stderr_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);

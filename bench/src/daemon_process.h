@@ -2,11 +2,11 @@
 
 // A velmorad started by the benchmark on a socket in the benchmark's own directory.
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
-
-#include <sys/types.h>
 
 #include "velmora/core/result.h"
 

@@ -57,7 +57,8 @@ void measure_echo(const Options& options, const Workspace& workspace, Report& re
   auto sides = start_side_by_side(options, workspace, "echo");
   if (!sides) return report.failed(name, sides.error().text());
   auto& [daemon, session, raw] = *sides;
-  if (auto ready = become_cat(raw); !ready) return report.failed(name, "raw: " + ready.error().text());
+  if (auto ready = become_cat(raw); !ready)
+    return report.failed(name, "raw: " + ready.error().text());
   if (auto ready = become_cat(session); !ready)
     return report.failed(name, "daemon: " + ready.error().text());
 

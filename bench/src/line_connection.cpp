@@ -1,14 +1,14 @@
 #include "line_connection.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "velmora/core/os_error.h"
 
@@ -108,4 +108,3 @@ Result<void> LineConnection::fill(Clock::time_point deadline) {
 }
 
 }  // namespace velmora::bench
-

@@ -1,6 +1,10 @@
 // velmora_bench: starts the built velmorad on private sockets, drives it as a client would, and
 // prints its figures beside a raw pseudo-terminal baseline that it runs itself.
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,10 +13,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-
-#include <csignal>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include "bench.h"
 
@@ -90,11 +90,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "velmora_bench: %s\n", workspace.error().text().c_str());
     return 1;
   }
-  using Measure = void (*)(const Options&, const velmora::bench::Workspace&,
-                           velmora::bench::Report&);
+  using Measure =
+      void (*)(const Options&, const velmora::bench::Workspace&, velmora::bench::Report&);
   const std::vector<std::pair<std::string, Measure>> measures = {
-      {"bulk", velmora::bench::measure_bulk},       {"echo", velmora::bench::measure_echo},
-      {"resume", velmora::bench::measure_resume},   {"scale", velmora::bench::measure_scale},
+      {"bulk", velmora::bench::measure_bulk},         {"echo", velmora::bench::measure_echo},
+      {"resume", velmora::bench::measure_resume},     {"scale", velmora::bench::measure_scale},
       {"shutdown", velmora::bench::measure_shutdown}, {"fanin", velmora::bench::measure_fan_in},
   };
   for (const auto& wanted : only) {
@@ -107,13 +107,16 @@ int main(int argc, char** argv) {
   }
   velmora::bench::Report report;
   // Every figure is relative to what else the machine is doing.
-  double load[1] = {0};
-  if (::getloadavg(load, 1) == 1) {
-    report.add({"load average before (1 min)", velmora::bench::fixed(load[0], 2), "", "",
-                "idle machine", velmora::bench::Verdict::Info});
-  }
+  auto add_load = [&report](const char* when) {
+    double load[1] = {0};
+    if (::getloadavg(load, 1) != 1) return;
+    report.add({std::string("load average ") + when + " (1 min)", velmora::bench::fixed(load[0], 2),
+                "", "", "idle machine", velmora::bench::Verdict::Info});
+  };
+  add_load("before");
   for (const auto& [name, measure] : measures)
     if (only.empty() || only.count(name) != 0) measure(options, *workspace, report);
+  add_load("after");
   std::printf("\n");
   report.print(stdout);
   return report.all_passed() ? 0 : 1;

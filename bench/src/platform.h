@@ -3,10 +3,10 @@
 // What the benchmark reads about another process that POSIX does not offer: its CPU time and
 // its resident memory.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
-
-#include <sys/types.h>
 
 namespace velmora::bench {
 

@@ -1,11 +1,11 @@
-#include "platform.h"
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
-#include <unistd.h>
+#include "platform.h"
 
 namespace velmora::bench {
 

@@ -1,7 +1,7 @@
-#include "platform.h"
-
 #include <libproc.h>
 #include <mach/mach_time.h>
+
+#include "platform.h"
 
 namespace velmora::bench {
 

@@ -1,12 +1,12 @@
 #include "profiler.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <thread>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "bench.h"
 

@@ -2,9 +2,9 @@
 
 // A profiler that runs beside the timed part of a measure, attached to the daemon.
 
-#include <string>
-
 #include <sys/types.h>
+
+#include <string>
 
 namespace velmora::bench {
 

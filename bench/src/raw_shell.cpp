@@ -1,14 +1,14 @@
 #include "raw_shell.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
 
 #include "velmora/core/os_error.h"
 

@@ -3,11 +3,11 @@
 // The baseline: a shell on a pseudo-terminal that the benchmark itself holds, with no daemon in
 // between. Output is read straight from the master side.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 #include "velmora/core/owned_fd.h"
 #include "velmora/core/result.h"

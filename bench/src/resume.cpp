@@ -2,15 +2,15 @@
 // whole `attached` line, beside a trivial server that answers every line with the same prebuilt
 // line of the same size.
 
-#include <atomic>
-#include <memory>
-#include <system_error>
-#include <cstring>
-#include <thread>
-#include <vector>
-
 #include <sys/socket.h>
 #include <sys/un.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "bench.h"
 #include "profiler.h"

@@ -75,8 +75,8 @@ void measure_close(const DaemonProcess& daemon, LineConnection& observer, Report
     std::string key = "stubborn" + std::to_string(i);
     auto victim = SessionTerminal::attach(daemon.socket(), key);
     if (!victim) return report.failed(name, victim.error().text());
-    if (auto ready = run_command(*victim, "trap '' HUP; echo HU$((0))P", "HU0P",
-                                 Clock::now() + 10s);
+    if (auto ready =
+            run_command(*victim, "trap '' HUP; echo HU$((0))P", "HU0P", Clock::now() + 10s);
         !ready)
       return report.failed(name, ready.error().text());
     drain(*victim, 50ms);
@@ -104,7 +104,7 @@ void measure_close(const DaemonProcess& daemon, LineConnection& observer, Report
   double hello_ms = percentile(busy_hello, 1.0) / 1e3;
   report.add(Row{"hello during a slow close max (ms)", fixed(hello_ms, 2),
                  fixed(median(idle_hello) / 1e3, 2), "", "< 50 ms", verdict_of(hello_ms < 50.0)});
-  report.add(Row{"slow close until exited p50 (ms)", fixed(median(exit_ms), 0), "", "", "", 
+  report.add(Row{"slow close until exited p50 (ms)", fixed(median(exit_ms), 0), "", "", "",
                  Verdict::Info});
 }
 
@@ -152,8 +152,8 @@ void measure_scale(const Options& options, const Workspace& workspace, Report& r
     list_us.push_back(*took);
   }
   double list_ms = median(list_us) / 1e3;
-  report.add(Row{"list with " + std::to_string(count) + " sessions p50 (ms)", fixed(list_ms, 2),
-                 "", "", "< 5 ms", verdict_of(list_ms < 5.0)});
+  report.add(Row{"list with " + std::to_string(count) + " sessions p50 (ms)", fixed(list_ms, 2), "",
+                 "", "< 5 ms", verdict_of(list_ms < 5.0)});
 }
 
 void measure_shutdown(const Options& options, const Workspace& workspace, Report& report) {

@@ -1,8 +1,8 @@
 #include "terminal.h"
 
-#include <cerrno>
-
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "velmora/core/base64.h"
 #include "velmora/core/line_codec.h"

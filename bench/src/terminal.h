@@ -65,8 +65,7 @@ class SessionTerminal final : public Terminal {
 // Sends an attach request on connection and waits for this key's `attached` event, skipping
 // every other line.
 Result<AttachedEvent> attach_on(LineConnection& connection, const std::string& key,
-                                std::uint16_t rows, std::uint16_t cols,
-                                Clock::time_point deadline);
+                                std::uint16_t rows, std::uint16_t cols, Clock::time_point deadline);
 
 // Sends one request line and reads lines until one starts with prefix (that line is stored in
 // line_out if given); microseconds from the send to the whole reply line.

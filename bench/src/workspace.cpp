@@ -1,10 +1,10 @@
+#include <sys/stat.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-
-#include <sys/stat.h>
 
 #include "bench.h"
 

@@ -1,9 +1,9 @@
 #include "line_connection.h"
 
-#include <thread>
-
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+
+#include <thread>
 
 namespace velmora::bench {
 namespace {
@@ -29,8 +29,8 @@ TEST(LineConnection, GathersLinesLongerThanItsBufferAcrossWrites) {
   std::thread feeder([&, fd = writer.get()] {
     std::string text = "short\n" + huge + "\nlast";
     for (std::size_t at = 0; at < text.size();) {
-      ssize_t sent = ::send(fd, text.data() + at, std::min<std::size_t>(7001, text.size() - at),
-                            MSG_NOSIGNAL);
+      ssize_t sent =
+          ::send(fd, text.data() + at, std::min<std::size_t>(7001, text.size() - at), MSG_NOSIGNAL);
       if (sent <= 0) return;
       at += static_cast<std::size_t>(sent);
     }

@@ -1,8 +1,8 @@
 #include "marker_scanner.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 namespace velmora::bench {
 namespace {

@@ -1,9 +1,9 @@
 #include "output_line.h"
 
+#include <gtest/gtest.h>
+
 #include <random>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "velmora/core/base64.h"
 #include "velmora/core/line_codec.h"
@@ -23,9 +23,8 @@ TEST(Base64DecodeAppend, AgreesWithTheProtocolEncoderOnEveryTailLength) {
 }
 
 TEST(Base64DecodeAppend, RejectsWhatNoEncoderProduces) {
-  for (std::string_view text :
-       {"YQ", "YQ=", "YR==", "YWJ=", "Y Q==", "YQ==\n", "YQ==YQ==", "=YQ=", "====", "YW-j",
-        "YW_j", "YWJj\r\n"}) {
+  for (std::string_view text : {"YQ", "YQ=", "YR==", "YWJ=", "Y Q==", "YQ==\n",
+                                "YQ==YQ==", "=YQ=", "====", "YW-j", "YW_j", "YWJj\r\n"}) {
     std::string out = "kept";
     EXPECT_FALSE(base64_decode_append(text, out)) << text;
     EXPECT_EQ(out, "kept") << text;

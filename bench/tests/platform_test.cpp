@@ -1,11 +1,11 @@
 #include "platform.h"
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <ctime>
 #include <string>
-
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 namespace velmora::bench {
 namespace {

@@ -1,8 +1,8 @@
 #include "raw_shell.h"
 
-#include <csignal>
-
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 #include "marker_scanner.h"
 #include "terminal.h"
@@ -30,8 +30,9 @@ TEST(RawTerminal, ReadsNoMoreThanOnePseudoTerminalReadAtATime) {
   auto shell = RawShell::start({"/bin/sh"}, 24, 80);
   ASSERT_TRUE(shell) << shell.error().text();
   RawTerminal terminal(std::move(*shell));
-  ASSERT_TRUE(terminal.input("i=0; while [ $i -lt 2000 ]; do echo 0123456789; i=$((i+1)); done; "
-                             "echo FIN$((0))\r"));
+  ASSERT_TRUE(
+      terminal.input("i=0; while [ $i -lt 2000 ]; do echo 0123456789; i=$((i+1)); done; "
+                     "echo FIN$((0))\r"));
   MarkerScanner scanner("FIN0");
   std::string chunk;
   while (!scanner.found()) {

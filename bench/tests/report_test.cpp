@@ -1,9 +1,9 @@
 #include "report.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace velmora::bench {
 namespace {

@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "bench.h"
 #include "profiler.h"
