@@ -231,11 +231,43 @@ TEST(Resume, AnotherConnectionTakesTheSessionOver) {
   ASSERT_EQ(rows->size(), 1u);
   EXPECT_EQ((*rows)[0].pid, created->pid);
 
-  // The first client got nothing of it, and its connection is still open.
+  // The first client got nothing of it; its connection stays open and its own replies still
+  // come to it, not to the client that took the session.
   first.drain();
   EXPECT_EQ(first.output("k").find("after"), std::string::npos);
   EXPECT_FALSE(first.raw().wait_closed(100ms));
-  EXPECT_TRUE(first.raw().send_line(""));
+  EXPECT_TRUE(first.hello(3s));
+  EXPECT_TRUE(second.raw().silent_for(200ms));
+
+  // Nor does the first client's leaving take the session away from the second.
+  first.disconnect();
+  second.type("k", "echo st''ill\r");
+  EXPECT_TRUE(second.wait_output("k", "still"));
+}
+
+TEST(Resume, ABusySessionResumesWithWholeLines) {
+  // While the shell floods its terminal, the session's output and the resuming connection's
+  // own (large) attached event go to one socket: every line must arrive whole.
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  {
+    ShellClient creator(daemon.socket_path());
+    ASSERT_TRUE(creator.attached("busy"));
+    creator.type("busy", "yes flooding\r");
+    ASSERT_TRUE(creator.wait_output("busy", "flooding\r\nflooding"));
+  }
+  for (int i = 0; i < 5; ++i) {
+    ShellClient resumer(daemon.socket_path());
+    auto resumed = resumer.attached("busy");
+    ASSERT_TRUE(resumed) << "resume " << i;
+    EXPECT_NE(base64_decode(resumed->replay_base64).value_or("").find("flooding"),
+              std::string::npos);
+    EXPECT_TRUE(resumer.wait_output_size("busy", 200000));
+    EXPECT_EQ(resumer.undecodable(), 0) << "resume " << i;
+  }
+  ShellClient closer(daemon.socket_path());
+  closer.send(CloseRequest{"busy"});
+  EXPECT_TRUE(closer.hello());
 }
 
 TEST(Resume, TheCreatingConnectionCanResumeItsOwnSession) {

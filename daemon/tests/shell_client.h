@@ -127,6 +127,16 @@ class ShellClient {
     return true;
   }
 
+  // Reads until at least size bytes of the session's output have been collected.
+  bool wait_output_size(const std::string& key, std::size_t size,
+                        std::chrono::milliseconds timeout = 10s) {
+    auto deadline = Clock::now() + timeout;
+    while (output(key).size() < size) {
+      if (!read_one(deadline)) return false;
+    }
+    return true;
+  }
+
   // The next event other than output (output read meanwhile is collected).
   std::optional<Event> next_event(std::chrono::milliseconds timeout = 10s) {
     return next_event_where([](const Event&) { return true; }, timeout);
