@@ -30,8 +30,9 @@ class SharedReplay;
 
 std::shared_ptr<SessionTable> make_session_table();
 
-// Creates the session (login shell on a new terminal of the request's size) or resumes it.
-// Returns the AttachedEvent or an ErrorEvent to send through the connection's slot.
+// Creates the session (login shell on a new terminal of the request's size) or resumes it: a
+// resume resizes the terminal and sends the session's output to slot from then on. Returns the
+// AttachedEvent or an ErrorEvent to send through slot. Never changes what any slot holds.
 Event attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientSlot> slot,
              AttachRequest request);
 
