@@ -14,6 +14,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -101,6 +102,21 @@ bool is_resource_shortage(int error) {
 
 }  // namespace
 
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  rlim_t wanted = limit.rlim_max;
+  // Enough for thousands of sessions, without handing every shell an enormous limit.
+  constexpr rlim_t kEnough = 65536;
+  if (wanted == RLIM_INFINITY || wanted > kEnough) wanted = kEnough;
+#ifdef OPEN_MAX
+  if (wanted > OPEN_MAX) wanted = OPEN_MAX;
+#endif
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = wanted;
+  (void)::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 void ensure_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -136,6 +152,9 @@ Result<OwnedFd> listen_at(const std::string& path) {
 int run_daemon() {
   // Writing to a vanished client must fail with EPIPE, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
+  // Every session holds three descriptors and every client two; the usual soft limit would run
+  // out at a few hundred sessions.
+  raise_descriptor_limit();
 
   uid_t uid = ::getuid();
   std::string path = choose_socket_path(uid);

@@ -15,6 +15,10 @@ namespace velmora::daemon {
 // somewhere to go and no socket or terminal takes those numbers. Ends the process if it cannot.
 void ensure_standard_descriptors();
 
+// Raises the soft limit on open descriptors towards the hard limit (at most 65536); failures
+// leave it as it was.
+void raise_descriptor_limit();
+
 // VELMORAD_SOCKET when it is set and valid UTF-8 (even empty), else the user's default path.
 std::string choose_socket_path(uid_t uid);
 

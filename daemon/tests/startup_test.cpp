@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 
 #include <sys/stat.h>
@@ -123,6 +125,28 @@ TEST(Startup, InvalidUtf8InTheVariableMeansTheDefaultPath) {
   DaemonProcess daemon(dir, path, {{"VELMORAD_SOCKET", std::string("\xff\xfe")}});
   ASSERT_TRUE(daemon.wait_listening()) << daemon.stderr_text();
   EXPECT_EQ(daemon.stderr_text(), listening_line(path));
+}
+
+// The soft descriptor limit of the daemon's /proc entry, or nothing.
+std::optional<std::string> soft_descriptor_limit(pid_t pid) {
+  std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+  std::string line;
+  while (std::getline(limits, line)) {
+    if (line.rfind("Max open files", 0) != 0) continue;
+    std::istringstream fields(line.substr(std::string("Max open files").size()));
+    std::string soft;
+    fields >> soft;
+    return soft;
+  }
+  return std::nullopt;
+}
+
+TEST(Startup, RaisesTheSoftDescriptorLimitForManySessions) {
+  if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "needs prlimit";
+  TempDir dir;
+  DaemonProcess daemon(dir, dir.file("d.sock"), {}, {"/usr/bin/prlimit", "--nofile=256:4096"});
+  ASSERT_TRUE(daemon.wait_listening());
+  EXPECT_EQ(soft_descriptor_limit(daemon.pid()), "4096");
 }
 
 TEST(Startup, StandardDescriptorsAreOpenedOnDevNull) {
