@@ -156,4 +156,14 @@ std::string build(WriteFn&& write) {
   return line;
 }
 
+// The same into line, reusing its storage: no allocation once it has grown to the largest size.
+template <typename WriteFn>
+void build_into(std::string& line, WriteFn&& write) {
+  LengthCounter counter;
+  write(counter);
+  line.resize(counter.size());
+  BufferWriter writer(line.data());
+  write(writer);
+}
+
 }  // namespace velmora::json

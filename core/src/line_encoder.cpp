@@ -32,6 +32,20 @@ void put_output_event(Sink& s, std::string_view key, const unsigned char* bytes,
 }
 
 template <typename Sink>
+void put_attached_event(Sink& s, const AttachedEvent& e, std::string_view replay) {
+  s.raw(R"({"type":"attached","key":)");
+  s.string(e.key);
+  s.raw(e.resumed ? R"(,"resumed":true)" : R"(,"resumed":false)");
+  s.raw(R"(,"replayBase64":")");
+  put_base64(s, reinterpret_cast<const unsigned char*>(replay.data()), replay.size());
+  s.raw(R"(","cwd":)");
+  s.string(e.cwd);
+  s.raw(R"(,"pid":)");
+  s.unsigned_integer(e.pid);
+  s.raw("}\n");
+}
+
+template <typename Sink>
 void put_event(Sink& s, const Event& event) {
   std::visit(
       [&](const auto& e) {
@@ -155,6 +169,15 @@ Result<std::string> encode_line(const Event& event) {
 
 std::string encode_output_line(std::string_view key, const unsigned char* bytes, std::size_t size) {
   return json::build([&](auto& sink) { put_output_event(sink, key, bytes, size); });
+}
+
+void encode_output_line_into(std::string& line, std::string_view key, const unsigned char* bytes,
+                             std::size_t size) {
+  json::build_into(line, [&](auto& sink) { put_output_event(sink, key, bytes, size); });
+}
+
+std::string encode_attached_line(const AttachedEvent& event, std::string_view replay) {
+  return json::build([&](auto& sink) { put_attached_event(sink, event, replay); });
 }
 
 std::string encode_request(const Request& request) {

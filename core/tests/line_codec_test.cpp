@@ -204,6 +204,23 @@ TEST(LineCodec, OutputLineEqualsTheGeneralEncoding) {
   }
 }
 
+TEST(LineCodec, ReusedOutputLineAndOnePassAttachedLineEqualTheGeneralEncoding) {
+  // Sizes shrink and grow so that the reused line is both cut down and extended.
+  std::string line;
+  for (std::size_t size : {8192u, 1u, 100u, 0u, 8191u, 2u}) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 13 + size);
+    encode_output_line_into(line, "k\n", reinterpret_cast<const unsigned char*>(bytes.data()),
+                            bytes.size());
+    EXPECT_EQ(line, line_of(OutputEvent{"k\n", base64_encode(bytes)}));
+
+    AttachedEvent attached{"k\u00e9", size % 2 == 0, "not read", "/tmp/\"x\"", 4294967295u};
+    AttachedEvent expected = attached;
+    expected.replay_base64 = base64_encode(bytes);
+    EXPECT_EQ(encode_attached_line(attached, bytes), line_of(expected));
+  }
+}
+
 TEST(LineCodec, EveryEventReadsBack) {
   const std::vector<Event> events = {
       HelloEvent{1, 812},

@@ -23,6 +23,8 @@ void pump_output(std::string key, std::unique_ptr<pty::PtyReader> reader,
                  std::shared_ptr<SessionTable> table) {
   try {
     char buffer[READ_SIZE];
+    // Reused for every chunk: after the first full read no allocation is made per chunk.
+    std::string line;
     while (true) {
       auto n = reader->read(buffer, sizeof buffer);
       // An error, EINTR included, ends the output like end of file does.
@@ -30,8 +32,7 @@ void pump_output(std::string key, std::unique_ptr<pty::PtyReader> reader,
       // Each chunk is in the replay before it is sent, so a resume never misses it; the replay's
       // mutex is released before any client I/O.
       replay->append(buffer, *n);
-      std::string line =
-          encode_output_line(key, reinterpret_cast<const unsigned char*>(buffer), *n);
+      encode_output_line_into(line, key, reinterpret_cast<const unsigned char*>(buffer), *n);
       route->slot()->send_line(line);
     }
     remove_ended(*table, key, *replay);

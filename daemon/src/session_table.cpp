@@ -18,6 +18,7 @@
 #include "session.h"
 #include "status_line.h"
 #include "velmora/core/base64.h"
+#include "velmora/core/line_codec.h"
 #include "velmora/core/unicode.h"
 #include "velmora/pty/child.h"
 #include "velmora/pty/command.h"
@@ -82,8 +83,9 @@ std::shared_ptr<Session> find(SessionTable& table, const std::string& key) {
 
 // Nothing when the shell has ended and its pump has sent "exited" already: the session has left
 // the table then, and the attach starts over.
-std::optional<Event> resume(const std::string& key, std::shared_ptr<ClientSlot> slot,
-                            const std::shared_ptr<Session>& session, const std::string& snapshot) {
+std::optional<std::string> resume(const std::string& key, std::shared_ptr<ClientSlot> slot,
+                                  const std::shared_ptr<Session>& session,
+                                  const std::string& snapshot) {
   // The session's output follows the resuming connection from the next chunk on; the client
   // attached so far gets nothing more of it. No slot's mutex is needed for that, so a pump that
   // is stuck writing to a client that does not read cannot hold the resume up.
@@ -91,10 +93,9 @@ std::optional<Event> resume(const std::string& key, std::shared_ptr<ClientSlot> 
   AttachedEvent attached;
   attached.key = key;
   attached.resumed = true;
-  attached.replay_base64 = base64_encode(snapshot);
   attached.cwd = session->cwd;
   attached.pid = session->pid;
-  return attached;
+  return encode_attached_line(attached, snapshot);
 }
 
 Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<ClientSlot>& slot,
@@ -173,8 +174,8 @@ Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<C
 
 std::shared_ptr<SessionTable> make_session_table() { return std::make_shared<SessionTable>(); }
 
-Event attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientSlot> slot,
-             AttachRequest request) {
+std::string attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientSlot> slot,
+                   AttachRequest request) {
   std::shared_ptr<Session> session;
   std::string snapshot;
   {
@@ -191,7 +192,9 @@ Event attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientS
     session.reset();
     return attach(table, std::move(slot), std::move(request));
   }
-  return create(table, slot, request);
+  // Every event has a line; an encoding failure would leave nothing to send.
+  auto line = encode_line(create(table, slot, request));
+  return line ? std::move(*line) : std::string();
 }
 
 void write(SessionTable& table, std::string_view key, std::string_view data_base64) {

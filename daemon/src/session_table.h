@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -32,8 +33,9 @@ std::shared_ptr<SessionTable> make_session_table();
 
 // Creates the session (login shell on a new terminal of the request's size) or resumes it: a
 // resume resizes the terminal and sends the session's output to slot from then on. Returns the
-// AttachedEvent or an ErrorEvent to send through slot. Never changes what any slot holds.
-Event attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientSlot> slot,
+// line to send through slot: the attached event, or an error event. Never changes what any slot
+// holds. A resume's replay is written straight into the line, without an intermediate text.
+std::string attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientSlot> slot,
              AttachRequest request);
 
 // Terminal input; invalid base64 counts as no data. Unknown keys do nothing.

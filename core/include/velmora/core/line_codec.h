@@ -25,6 +25,13 @@ Result<std::string> encode_line(const Event& event);
 // Hot path of the output pump: the same line as encode_line(OutputEvent{key, base64(bytes)}),
 // built in one pass into one buffer without the intermediate base64 text.
 std::string encode_output_line(std::string_view key, const unsigned char* bytes, std::size_t size);
+// The same, into line, whose storage is reused from one chunk to the next.
+void encode_output_line_into(std::string& line, std::string_view key, const unsigned char* bytes,
+                             std::size_t size);
+
+// The same line as encode_line of event with replay_base64 = base64(replay); the event's own
+// replay_base64 is not read. A full replay is written in one pass, without the base64 text.
+std::string encode_attached_line(const AttachedEvent& event, std::string_view replay);
 
 // For clients: reads one event line back (a trailing "\n" or "\r\n" may be present). Unknown
 // members are ignored; a missing, repeated or mistyped member fails with a text naming it, e.g.
