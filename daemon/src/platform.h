@@ -25,4 +25,8 @@ Result<uid_t> peer_user_id(int socket);
 // One send that never blocks and never raises SIGPIPE. Same return convention as send(2).
 ssize_t send_without_blocking(int socket, const void* data, std::size_t size);
 
+// Keeps the few large buffers of a resume (a replay and its line, some hundred KiB each) in the
+// heap instead of mapping and unmapping them for every resume, which costs a page fault per page.
+void tune_allocator();
+
 }  // namespace velmora::daemon

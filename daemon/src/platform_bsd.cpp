@@ -50,4 +50,8 @@ ssize_t send_without_blocking(int socket, const void* data, std::size_t size) {
   return ::send(socket, data, size, MSG_DONTWAIT);
 }
 
+void tune_allocator() {
+  // The system allocator keeps such buffers cached by itself.
+}
+
 }  // namespace velmora::daemon

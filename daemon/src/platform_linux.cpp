@@ -1,5 +1,6 @@
 #include <cerrno>
 
+#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -28,6 +29,15 @@ Result<uid_t> peer_user_id(int socket) {
 
 ssize_t send_without_blocking(int socket, const void* data, std::size_t size) {
   return ::send(socket, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+void tune_allocator() {
+#if defined(__GLIBC__) && defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
+  // At most a mebibyte of freed memory stays with each allocator arena.
+  constexpr int kMebibyte = 1 << 20;
+  (void)::mallopt(M_MMAP_THRESHOLD, kMebibyte);
+  (void)::mallopt(M_TRIM_THRESHOLD, kMebibyte);
+#endif
 }
 
 }  // namespace velmora::daemon

@@ -155,6 +155,7 @@ int run_daemon() {
   // Every session holds three descriptors and every client two; the usual soft limit would run
   // out at a few hundred sessions.
   raise_descriptor_limit();
+  tune_allocator();
 
   uid_t uid = ::getuid();
   std::string path = choose_socket_path(uid);
