@@ -31,18 +31,18 @@ void put_output_event(Sink& s, std::string_view key, const unsigned char* bytes,
   s.raw("\"}\n");
 }
 
-template <typename Sink>
-void put_attached_event(Sink& s, const AttachedEvent& e, std::string_view replay) {
+// The attached event without its closing brace; put_replay writes the replayBase64 value.
+template <typename Sink, typename PutReplay>
+void put_attached_members(Sink& s, const AttachedEvent& e, PutReplay&& put_replay) {
   s.raw(R"({"type":"attached","key":)");
   s.string(e.key);
   s.raw(e.resumed ? R"(,"resumed":true)" : R"(,"resumed":false)");
-  s.raw(R"(,"replayBase64":")");
-  put_base64(s, reinterpret_cast<const unsigned char*>(replay.data()), replay.size());
-  s.raw(R"(","cwd":)");
+  s.raw(R"(,"replayBase64":)");
+  put_replay();
+  s.raw(R"(,"cwd":)");
   s.string(e.cwd);
   s.raw(R"(,"pid":)");
   s.unsigned_integer(e.pid);
-  s.raw("}\n");
 }
 
 template <typename Sink>
@@ -56,15 +56,7 @@ void put_event(Sink& s, const Event& event) {
           s.raw(R"(,"pid":)");
           s.unsigned_integer(e.pid);
         } else if constexpr (std::is_same_v<T, AttachedEvent>) {
-          s.raw(R"({"type":"attached","key":)");
-          s.string(e.key);
-          s.raw(e.resumed ? R"(,"resumed":true)" : R"(,"resumed":false)");
-          s.raw(R"(,"replayBase64":)");
-          s.string(e.replay_base64);
-          s.raw(R"(,"cwd":)");
-          s.string(e.cwd);
-          s.raw(R"(,"pid":)");
-          s.unsigned_integer(e.pid);
+          put_attached_members(s, e, [&] { s.string(e.replay_base64); });
         } else if constexpr (std::is_same_v<T, OutputEvent>) {
           s.raw(R"({"type":"output","key":)");
           s.string(e.key);
@@ -177,7 +169,15 @@ void encode_output_line_into(std::string& line, std::string_view key, const unsi
 }
 
 std::string encode_attached_line(const AttachedEvent& event, std::string_view replay) {
-  return json::build([&](auto& sink) { put_attached_event(sink, event, replay); });
+  const auto* bytes = reinterpret_cast<const unsigned char*>(replay.data());
+  return json::build([&](auto& sink) {
+    put_attached_members(sink, event, [&] {
+      sink.put('"');
+      put_base64(sink, bytes, replay.size());
+      sink.put('"');
+    });
+    sink.raw("}\n");
+  });
 }
 
 std::string encode_request(const Request& request) {
