@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace velmora {
 namespace {
@@ -37,6 +38,26 @@ TEST(Unicode, TrimsOnlyAtTheEnds) {
   EXPECT_EQ(trim_white_space("\u0100"), "\u0100");
   EXPECT_TRUE(is_blank(""));
   EXPECT_FALSE(is_blank(" x "));
+}
+
+TEST(LossyUtf8, ReplacesEachMaximalInvalidSubpart) {
+  const std::string r = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain", "plain"},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"a\xFF"
+       "b",
+       "a" + r + "b"},
+      {"\xC3", r},  // truncated at the end
+      {"\xE2\x82"
+       "x",
+       r + "x"},                            // truncated sequence is one replacement
+      {"\xC0\xAF", r + r},                  // overlong lead bytes are never valid
+      {"\xED\xA0\x80", r + r + r},          // surrogate
+      {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
+      {"\x80\x80", r + r},
+  };
+  for (const auto& [input, expected] : cases) EXPECT_EQ(lossy_utf8(input), expected) << input;
 }
 
 }  // namespace

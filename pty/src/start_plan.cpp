@@ -16,7 +16,6 @@ extern char** environ;
 namespace velmora::pty {
 namespace {
 
-constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
 // The password entry of the real user id, copied out (getpwuid is not thread-safe).
 struct Account {
@@ -107,59 +106,6 @@ std::string anchored(const std::string& path) {
 }
 
 }  // namespace
-
-std::string lossy_utf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-  while (i < n) {
-    unsigned char lead = byte(i);
-    if (lead < 0x80) {
-      out += static_cast<char>(lead);
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    }
-    if (length == 0) {
-      out += kReplacement;
-      ++i;
-      continue;
-    }
-    // Each maximal ill-formed subpart becomes one replacement character.
-    std::size_t j = i + 1;
-    bool complete = true;
-    for (std::size_t k = 1; k < length; ++k, ++j) {
-      unsigned char lo = k == 1 ? low : 0x80;
-      unsigned char hi = k == 1 ? high : 0xBF;
-      if (j >= n || byte(j) < lo || byte(j) > hi) {
-        complete = false;
-        break;
-      }
-    }
-    if (complete) {
-      out.append(text.substr(i, length));
-    } else {
-      out += kReplacement;
-    }
-    i = j;
-  }
-  return out;
-}
 
 std::string get_shell() {
   auto account = own_account();

@@ -33,7 +33,4 @@ std::string get_shell();
 // "ENOENT: No such file or directory"; "UnknownErrno: Unknown errno" for unlisted numbers.
 std::string errno_rendering(int code);
 
-// text with every invalid UTF-8 sequence replaced by U+FFFD.
-std::string lossy_utf8(std::string_view text);
-
 }  // namespace velmora::pty

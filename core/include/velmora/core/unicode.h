@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace velmora {
@@ -11,5 +12,9 @@ bool is_blank(std::string_view text);
 
 // text (valid UTF-8) without leading and trailing White_Space characters.
 std::string_view trim_white_space(std::string_view text);
+
+// text with every maximal ill-formed UTF-8 subpart replaced by one U+FFFD, for showing bytes
+// of unknown encoding in a message.
+std::string lossy_utf8(std::string_view text);
 
 }  // namespace velmora
