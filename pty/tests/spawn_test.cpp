@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -99,11 +100,17 @@ Running start_sleeper() {
   if (!child) return running;
   running.child = std::move(*child);
   running.pid = static_cast<pid_t>(*running.child->process_id());
+  // Wait until sleep is asleep: right after exec the dynamic loader still holds a library open
+  // on descriptor 3 for a moment.
+  auto asleep = [&] {
+    if (exe_of(running.pid).find("sleep") == std::string::npos) return false;
+    std::ifstream stat("/proc/" + std::to_string(running.pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S';
+  };
   const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (exe_of(running.pid).find("sleep") == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
-    ::usleep(2000);
-  }
+  while (!asleep() && std::chrono::steady_clock::now() < deadline) ::usleep(2000);
   return running;
 }
 
