@@ -29,6 +29,7 @@
 #include "velmora/core/os_error.h"
 #include "velmora/core/socket_path.h"
 #include "velmora/core/unicode.h"
+#include "velmora/pty/child.h"
 
 namespace velmora::daemon {
 namespace {
@@ -177,6 +178,10 @@ int run_daemon() {
 
   auto table = std::make_shared<SessionTable>();
   write_status_line("待ち受けています: " + path);
+  // The thread that collects ended shells starts now, before any session's jobs can use up the
+  // process limit; should it not start, every new shell tries again.
+  if (auto collecting = pty::start_collecting(); !collecting)
+    write_status_line("failed to spawn thread: " + collecting.error().text());
   accept_forever(*listener, table, uid);
 }
 
