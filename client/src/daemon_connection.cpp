@@ -67,9 +67,9 @@ Contact contact_daemon(const std::string& path) {
     rc = ::connect(socket->get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    // A socket file that nobody listens on is what a daemon that died leaves behind.
-    if (errno == ECONNREFUSED) return contact;
-    if (errno == ENOENT) return missing();
+    // A socket file that nobody listens on is what a daemon that died leaves behind, unless the
+    // daemon is just binding its file again (its old socket still listens then).
+    if (errno == ECONNREFUSED || errno == ENOENT) return missing();
     return refuse("cannot connect to " + path + ": " + OsError::from_errno().display());
   }
   // The file may have been swapped between lstat and connect; the peer's identity is what counts.

@@ -281,11 +281,13 @@ TEST_F(AttachInTmux, AMissingSocketStartsNoSecondDaemon) {
   ::kill(pid, SIGCONT);
 
   // No second daemon took the path: the first one makes its file again and still answers there.
-  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(path); }));
-  TestClient client(path);
-  ASSERT_TRUE(client.send_line(R"({"type":"hello","version":1})"));
-  auto hello = client.read_event();
-  ASSERT_TRUE(hello);
+  std::optional<Event> hello;
+  ASSERT_TRUE(wait_until([&] {
+    TestClient client(path);
+    hello = client.send_line(R"({"type":"hello","version":1})") ? client.read_event(2s)
+                                                                 : std::nullopt;
+    return hello.has_value();
+  }));
   ASSERT_TRUE(std::holds_alternative<HelloEvent>(*hello));
   EXPECT_EQ(std::get<HelloEvent>(*hello).pid, static_cast<std::uint32_t>(pid));
   attach("attach kept");

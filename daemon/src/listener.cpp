@@ -43,8 +43,9 @@ Result<Listener> Listener::open(const std::string& path, Threads threads) {
   // never replaced.
   if (bind_owner_only(fd->get(), address->address, address->size, threads) != 0)
     return OsError::from_errno().to_error();
+  // Listening at once: a client that finds the file and cannot connect takes it for a stale one.
   struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0 || ::listen(fd->get(), -1) != 0) {
+  if (::listen(fd->get(), -1) != 0 || ::lstat(path.c_str(), &info) != 0) {
     Error error = OsError::from_errno().to_error();
     ::unlink(path.c_str());
     return error;

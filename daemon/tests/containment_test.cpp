@@ -299,6 +299,14 @@ struct stat status_of(const std::string& path) {
   return info;
 }
 
+// A hello round trip: a daemon listens at path.
+bool answers(const std::string& path) {
+  TestClient client(path);
+  if (!client.send_line(R"({"type":"hello","version":1})")) return false;
+  auto reply = client.read_event(2s);
+  return reply && std::holds_alternative<HelloEvent>(*reply);
+}
+
 std::size_t listening_lines(DaemonProcess& daemon) {
   std::string text = daemon.stderr_text();
   std::size_t count = 0;
@@ -328,6 +336,8 @@ TEST(SocketFile, ADeletedSocketIsMadeAgainWithTheSessionsStillThere) {
   EXPECT_EQ(info.st_mode & 07777, 0600u);
   EXPECT_TRUE(wait_until([&] { return listening_lines(daemon.process()) == 2; }));
 
+  // The file appears at bind, a moment before the socket listens.
+  ASSERT_TRUE(wait_until([&] { return answers(path); }));
   ShellClient later(path);
   auto rows = later.list();
   ASSERT_TRUE(rows);
@@ -375,16 +385,12 @@ TEST(SocketFile, ASocketThatAnotherPutThereIsLeftAlone) {
   // Several of the daemon's checks pass; the file stays theirs.
   std::this_thread::sleep_for(5s);
   EXPECT_EQ(status_of(path).st_ino, theirs);
-  EXPECT_FALSE(daemon.process().exited());
+  EXPECT_FALSE(daemon.process().exited())
+      << "wait status " << daemon.process().wait_exit().value_or(-1);
   // Once it is gone as well, the daemon binds the path again.
   other.reset();
   ASSERT_EQ(::unlink(path.c_str()), 0);
-  EXPECT_TRUE(wait_until([&] { return status_of(path).st_ino != 0; }));
-  TestClient client(path);
-  ASSERT_TRUE(client.send_line(R"({"type":"hello","version":1})"));
-  auto reply = client.read_event();
-  ASSERT_TRUE(reply);
-  EXPECT_TRUE(std::holds_alternative<HelloEvent>(*reply));
+  EXPECT_TRUE(wait_until([&] { return answers(path); }));
 }
 
 }  // namespace
