@@ -544,8 +544,7 @@ std::string describe_string(std::string_view text) {
         ++i;
         continue;
       }
-      code_point = c & (0x7F >> len);
-      for (std::size_t k = 1; k < len; ++k) code_point = (code_point << 6) | (p[i + k] & 0x3F);
+      code_point = utf8::decode(p + i, len);
     }
     switch (code_point) {
       case '"':
