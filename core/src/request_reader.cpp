@@ -26,12 +26,12 @@
 namespace velmora {
 namespace {
 
+using json::FAILURE_PREFIX;
 using json::Number;
 using json::Scalar;
 using json::Scanner;
 using json::Syntax;
 
-constexpr std::string_view FAILURE_PREFIX = "読み取りに失敗: ";
 constexpr std::string_view TAG_NAME = "type";
 
 enum class Field : std::uint8_t { key, cwd, cols, rows, env, version, data_base64 };
