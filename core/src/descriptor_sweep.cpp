@@ -20,7 +20,7 @@ int descriptor_limit() {
   rlimit files{};
   if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
     limit = files.rlim_cur > static_cast<rlim_t>(LARGEST_LIMIT) ? LARGEST_LIMIT
-                                                                 : static_cast<long>(files.rlim_cur);
+                                                                : static_cast<long>(files.rlim_cur);
   } else if (long open_max = ::sysconf(_SC_OPEN_MAX); open_max > 0) {
     limit = open_max > LARGEST_LIMIT ? LARGEST_LIMIT : open_max;
   }

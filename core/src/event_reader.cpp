@@ -23,7 +23,6 @@ using json::Number;
 using json::Scanner;
 using json::Syntax;
 
-
 struct Node {
   enum class Kind : std::uint8_t { scalar, array, object };
   Kind kind = Kind::scalar;

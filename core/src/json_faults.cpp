@@ -88,9 +88,9 @@ std::string describe_number(const Number& number) {
   if (value == 0.0) return "floating point `" + text + "0.0`";
   // Room for any double: at most 17 digits, a point, "e-" and three exponent digits.
   char buffer[64];
-  char* end = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value),
-                            std::chars_format::scientific)
-                  .ptr;
+  char* end =
+      std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value), std::chars_format::scientific)
+          .ptr;
   std::string_view scientific(buffer, static_cast<std::size_t>(end - buffer));
   std::size_t e = scientific.find('e');
   std::string digits;
