@@ -34,6 +34,7 @@ Result<void> start_collecting();
 
 // The kill sequence of every child at once: each gets its own SIGHUP, five polls 50 ms apart and
 // SIGKILL, but the polls run side by side, so the whole takes about 200 ms however many there are.
+// Every child must have been started by spawn_command; null entries are skipped.
 void kill_all(std::span<Child* const> children);
 
 }  // namespace velmora::pty
