@@ -20,7 +20,7 @@ std::string with_home_abbreviated(const std::string& path, const std::string& ho
   if (path == home) return "~";
   if (path.size() > home.size() && path.compare(0, home.size(), home) == 0 &&
       path[home.size()] == '/')
-    return "~" + path.substr(home.size());
+    return std::string("~").append(path, home.size());
   return path;
 }
 
