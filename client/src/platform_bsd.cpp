@@ -14,6 +14,7 @@
 #if defined(__APPLE__)
 #include <libproc.h>
 #include <mach-o/dyld.h>
+#include <sys/param.h>
 #include <sys/proc_info.h>
 #include <sys/sysctl.h>
 #endif
