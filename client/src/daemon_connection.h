@@ -3,13 +3,18 @@
 // Reaching the daemon safely, and the request/reply exchange of the one-shot commands.
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "velmora/core/owned_fd.h"
 #include "velmora/core/protocol.h"
 #include "velmora/core/result.h"
 
 namespace velmora::client {
+
+// How long a one-shot request waits for its reply.
+inline constexpr std::chrono::milliseconds REPLY_TIMEOUT = std::chrono::seconds(10);
 
 // The daemon's socket: VELMORAD_SOCKET when set (and valid UTF-8), else the default for our uid.
 std::string daemon_socket_path();
@@ -49,6 +54,9 @@ class DaemonLink {
   // on a read error, on a line that is not an event, or after timeout.
   Result<Event> next_event(std::chrono::milliseconds timeout);
 
+  // Like next_event, but nothing when no event comes within timeout.
+  Result<std::optional<Event>> poll_event(std::chrono::milliseconds timeout);
+
   // True when the daemon closes the connection within timeout (all pending lines discarded).
   bool wait_closed(std::chrono::milliseconds timeout);
 
@@ -70,5 +78,16 @@ Result<T> request_reply(DaemonLink& link, const Request& request,
     if (auto* error = std::get_if<ErrorEvent>(&*event)) return Error(error->message);
   }
 }
+
+// A connection to the daemon at path if one runs there; never starts one. Nothing (and no
+// message) when none runs; a failure when the one there must not or cannot be reached.
+Result<std::optional<DaemonLink>> reach_running_daemon(const std::string& path);
+
+// The daemon's sessions, in its order.
+Result<std::vector<SessionInfo>> list_sessions(DaemonLink& link);
+
+// The row of session key; fails with "no session named ..." when the daemon at path has none
+// (or no daemon runs), and when the daemon cannot be asked.
+Result<SessionInfo> find_session(const std::string& path, const std::string& key);
 
 }  // namespace velmora::client

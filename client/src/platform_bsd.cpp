@@ -9,14 +9,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-
 #include <vector>
 
 #include "platform.h"
 #if defined(__APPLE__)
 #include <libproc.h>
 #include <mach-o/dyld.h>
+#include <sys/param.h>
 #include <sys/proc_info.h>
+#include <sys/sysctl.h>
 #include <sys/un.h>
 #endif
 
@@ -123,5 +124,61 @@ Result<void> open_pipe(OwnedFd (&ends)[2]) {
     if (auto done = set_close_on_exec(end.get()); !done) return done.error();
   return {};
 }
+
+#if defined(__APPLE__)
+
+std::optional<std::string> process_directory(pid_t pid) {
+  proc_vnodepathinfo info{};
+  int size = ::proc_pidinfo(pid, PROC_PIDVNODEPATHINFO, 0, &info, sizeof info);
+  if (size != static_cast<int>(sizeof info) || info.pvi_cdir.vip_path[0] == '\0')
+    return std::nullopt;
+  return std::string(info.pvi_cdir.vip_path);
+}
+
+std::optional<pid_t> terminal_foreground_group(pid_t pid) {
+  proc_bsdinfo info{};
+  int size = ::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info);
+  if (size != static_cast<int>(sizeof info) || info.e_tpgid == 0) return std::nullopt;
+  return static_cast<pid_t>(info.e_tpgid);
+}
+
+std::optional<std::string> process_command_line(pid_t pid) {
+  // KERN_PROCARGS2 gives argc, the executable's path, padding, then the arguments (and the
+  // environment), each ending in NUL.
+  int max_size = 0;
+  std::size_t length = sizeof max_size;
+  int max_mib[2] = {CTL_KERN, KERN_ARGMAX};
+  if (::sysctl(max_mib, 2, &max_size, &length, nullptr, 0) == 0 && max_size > 0) {
+    std::vector<char> buffer(static_cast<std::size_t>(max_size));
+    std::size_t size = buffer.size();
+    int mib[3] = {CTL_KERN, KERN_PROCARGS2, static_cast<int>(pid)};
+    int argc = 0;
+    if (::sysctl(mib, 3, buffer.data(), &size, nullptr, 0) == 0 && size > sizeof argc) {
+      std::memcpy(&argc, buffer.data(), sizeof argc);
+      std::size_t at = sizeof argc;
+      while (at < size && buffer[at] != '\0') ++at;  // the executable's path
+      while (at < size && buffer[at] == '\0') ++at;
+      std::string line;
+      for (int arg = 0; arg < argc && at < size; ++arg) {
+        if (arg > 0) line += ' ';
+        while (at < size && buffer[at] != '\0') line += buffer[at++];
+        ++at;
+      }
+      if (!line.empty()) return line;
+    }
+  }
+  char name[2 * MAXCOMLEN + 1] = {};
+  if (::proc_name(pid, name, sizeof name) <= 0) return std::nullopt;
+  return std::string(name);
+}
+
+#else
+
+// Elsewhere the portable interfaces tell nothing about another process.
+std::optional<std::string> process_directory(pid_t) { return std::nullopt; }
+std::optional<pid_t> terminal_foreground_group(pid_t) { return std::nullopt; }
+std::optional<std::string> process_command_line(pid_t) { return std::nullopt; }
+
+#endif
 
 }  // namespace velmora::client
