@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <random>
 #include <string>
+#include <variant>
 
 #include "velmora/core/base64.h"
 #include "velmora/core/line_codec.h"
@@ -77,6 +78,57 @@ void DecodeMebibyteWrite(benchmark::State& state) {
   state.SetLabel(std::to_string(line.size()) + " bytes");
 }
 BENCHMARK(DecodeMebibyteWrite);
+
+// The whole of the daemon's work on a pasted megabyte: the line, then its bytes.
+void DecodeMebibyteWriteBytes(benchmark::State& state) {
+  const std::string line = R"({"type":"write","key":"main","dataBase64":")" +
+                           base64_encode(random_bytes(786432)) + R"("})";
+  for (auto _ : state) {
+    Result<Request> request = decode_line(line);
+    auto bytes = base64_decode(std::get<WriteRequest>(*request).data_base64);
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
+  state.SetLabel(std::to_string(line.size()) + " bytes");
+}
+BENCHMARK(DecodeMebibyteWriteBytes);
+
+void Base64DecodeMebibyte(benchmark::State& state) {
+  const std::string text = base64_encode(random_bytes(786432));
+  for (auto _ : state) {
+    auto bytes = base64_decode(text);
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(Base64DecodeMebibyte);
+
+// A resume: the full 256 KiB replay in one attached line.
+void EncodeAttachedLine256KiB(benchmark::State& state) {
+  const std::string replay = random_bytes(262144);
+  AttachedEvent event;
+  event.key = "main";
+  event.pid = 4242;
+  event.resumed = true;
+  for (auto _ : state) {
+    std::string line = encode_attached_line(event, replay);
+    benchmark::DoNotOptimize(line);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 262144);
+}
+BENCHMARK(EncodeAttachedLine256KiB);
+
+void Base64Encode256KiB(benchmark::State& state) {
+  const std::string bytes = random_bytes(262144);
+  std::string text(base64_encoded_size(bytes.size()), '\0');
+  for (auto _ : state) {
+    base64_encode_into(text.data(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                       bytes.size());
+    benchmark::DoNotOptimize(text);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 262144);
+}
+BENCHMARK(Base64Encode256KiB);
 
 void Base64Encode8KiB(benchmark::State& state) {
   const std::string bytes = random_bytes(8192);
