@@ -21,4 +21,4 @@ test: deps
 	scripts/test-all
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-arm64

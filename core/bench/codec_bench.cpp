@@ -1,5 +1,5 @@
-// The codec's hot paths: one output line per 8 KiB chunk of terminal output, and request lines
-// from typical keystrokes up to a pasted megabyte.
+// The codec's hot paths: one output line per 8 KiB chunk of terminal output, request lines from
+// typical keystrokes up to a pasted megabyte, a resume's replay, and base64 on each of its paths.
 
 #include <benchmark/benchmark.h>
 
@@ -8,6 +8,7 @@
 #include <string>
 #include <variant>
 
+#include "base64_paths.h"
 #include "velmora/core/base64.h"
 #include "velmora/core/line_codec.h"
 
@@ -152,7 +153,51 @@ void Base64Decode8KiB(benchmark::State& state) {
 }
 BENCHMARK(Base64Decode8KiB);
 
+// The same coding on each path that this CPU has, forced through the library's selector.
+void register_path_benchmarks() {
+  using base64_paths::Path;
+  for (Path path : base64_paths::available_paths()) {
+    const std::string name = base64_paths::path_name(path);
+    for (std::size_t size : {std::size_t{8192}, std::size_t{262144}}) {
+      benchmark::RegisterBenchmark(
+          ("Base64EncodePath/" + name + "/" + std::to_string(size)).c_str(),
+          [path, size](benchmark::State& state) {
+            base64_paths::select_path(path);
+            const std::string bytes = random_bytes(size);
+            std::string text(base64_encoded_size(size), '\0');
+            for (auto _ : state) {
+              base64_encode_into(text.data(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                                 size);
+              benchmark::DoNotOptimize(text);
+            }
+            state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+          });
+      benchmark::RegisterBenchmark(
+          ("Base64DecodePath/" + name + "/" + std::to_string(size)).c_str(),
+          [path, size](benchmark::State& state) {
+            base64_paths::select_path(path);
+            const std::string text = base64_encode(random_bytes(size));
+            std::string bytes(size, '\0');
+            for (auto _ : state) {
+              bool ok = base64_decode_into(reinterpret_cast<unsigned char*>(bytes.data()), text);
+              benchmark::DoNotOptimize(ok);
+              benchmark::DoNotOptimize(bytes);
+            }
+            state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+          });
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmora
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  // Registered after the fixed benchmarks, which therefore run first, on the default path.
+  velmora::register_path_benchmarks();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
