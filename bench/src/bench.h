@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "daemon_process.h"
+#include "front_end.h"
 #include "report.h"
 #include "terminal.h"
 #include "velmora/core/result.h"
@@ -15,16 +17,21 @@ namespace velmora::bench {
 
 struct Options {
   std::string daemon;                    // the velmorad binary
+  std::string client;                    // the velmora binary, run through `velmora attach`
+  std::string untracked_daemon;          // velmorad without its mode tracker; empty if none
+  std::string tmux;                      // tmux for the reference rows; empty if none
   std::string shell = "/bin/sh";         // the shell of every session and of the baseline
   std::size_t bulk_bytes = 128u << 20;   // the file that the bulk measure cats
   int bulk_rounds = 5;                   // raw and daemon runs, interleaved
   int echo_count = 2000;                 // round trips each, raw and daemon
   int resume_count = 100;                // resumes, and as many reference requests
+  int reattach_count = 50;               // `velmora attach` until the screen is drawn
   int idle_sessions = 1000;              // the scale measure
   int shutdown_sessions = 500;           // live sessions when `shutdown` is sent
   std::size_t fan_in_bytes = 96u << 20;  // total output of one fan-in round
   int fan_in_rounds = 3;
-  std::string profile_command;  // run beside each timed part; {pid} is the daemon
+  // Run beside each timed part; {pid} is the daemon, {client} the measure's first client.
+  std::string profile_command;
 };
 
 // A private temporary directory; removed with everything in it when the workspace goes away.
@@ -50,20 +57,44 @@ class Workspace {
   std::string m_path;
 };
 
-// The two sides of a comparison: a fresh daemon with one session, and a raw shell beside it.
-struct SideBySide {
+// The ways in which a measure reaches a shell, each with a shell of its own: the raw baseline,
+// the protocol level (this process as the daemon's client), through `velmora attach` on a
+// terminal, through `tmux attach` for reference, and the protocol level of the daemon built
+// without its mode tracker.
+struct Sides {
+  RawTerminal raw;
   DaemonProcess daemon;
   SessionTerminal session;
-  RawTerminal raw;
+  std::optional<RawTerminal> client;
+  std::string client_missing;  // why there is no client side, when there is none
+  std::optional<TmuxServer> tmux_server;
+  std::optional<RawTerminal> tmux;
+  std::optional<DaemonProcess> untracked_daemon;
+  std::optional<SessionTerminal> untracked;
 };
 
-// Starts both; name is the daemon's socket name and the session key.
-Result<SideBySide> start_side_by_side(const Options& options, const Workspace& workspace,
-                                      const std::string& name);
+enum class Untracked { Skip, Include };
+
+// Starts every side there is, each shell ready for commands; name is the daemon's socket name
+// and the stem of the session keys. A missing client, tmux or untracked daemon leaves its side
+// out; only the raw and protocol sides are required.
+Result<Sides> start_sides(const Options& options, const Workspace& workspace,
+                          const std::string& name, Untracked untracked);
+
+// Waits until the shell behind terminal answers, then drops what it printed until it has been
+// quiet for the given time.
+Result<void> wait_ready(Terminal& terminal,
+                        std::chrono::milliseconds quiet = std::chrono::milliseconds(100));
+
+// The client's process id for {client}, -1 without one.
+inline pid_t client_pid(const Sides& sides) {
+  return sides.client ? sides.client->shell().pid() : -1;
+}
 
 void measure_bulk(const Options& options, const Workspace& workspace, Report& report);
 void measure_echo(const Options& options, const Workspace& workspace, Report& report);
 void measure_resume(const Options& options, const Workspace& workspace, Report& report);
+void measure_reattach(const Options& options, const Workspace& workspace, Report& report);
 void measure_scale(const Options& options, const Workspace& workspace, Report& report);
 void measure_shutdown(const Options& options, const Workspace& workspace, Report& report);
 void measure_fan_in(const Options& options, const Workspace& workspace, Report& report);

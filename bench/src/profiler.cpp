@@ -6,17 +6,29 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "bench.h"
 
 namespace velmora::bench {
 
-Profiler::Profiler(const std::string& command, pid_t daemon) {
+namespace {
+
+void substitute(std::string& text, std::string_view name, pid_t pid) {
+  for (auto at = text.find(name); at != std::string::npos; at = text.find(name))
+    text.replace(at, name.size(), std::to_string(pid));
+}
+
+}  // namespace
+
+Profiler::Profiler(const std::string& command, pid_t daemon, pid_t client) {
   if (command.empty()) return;
+  if (client <= 0 && command.find("{client}") != std::string::npos) return;
   std::string text = command;
-  for (auto at = text.find("{pid}"); at != std::string::npos; at = text.find("{pid}"))
-    text.replace(at, 5, std::to_string(daemon));
+  substitute(text, "{pid}", daemon);
+  substitute(text, "{client}", client);
   progress("profiling: %s", text.c_str());
   pid_t pid = ::fork();
   if (pid == 0) {

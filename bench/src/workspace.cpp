@@ -53,15 +53,77 @@ Result<DaemonProcess> Workspace::start_daemon(const Options& options,
                               file(name + ".stderr"));
 }
 
-Result<SideBySide> start_side_by_side(const Options& options, const Workspace& workspace,
-                                      const std::string& name) {
+Result<void> wait_ready(Terminal& terminal, std::chrono::milliseconds quiet) {
+  if (auto ready = run_command(terminal, "echo RE$((0))ADY", "RE0ADY",
+                               Clock::now() + std::chrono::seconds(10));
+      !ready)
+    return Error("shell not ready: " + ready.error().text());
+  drain(terminal, quiet);
+  return {};
+}
+
+Result<Sides> start_sides(const Options& options, const Workspace& workspace,
+                          const std::string& name, Untracked untracked) {
+  auto shell = RawShell::start({options.shell, "-l"}, ROWS, COLS);
+  if (!shell) return shell.error();
   auto daemon = workspace.start_daemon(options, name);
   if (!daemon) return daemon.error();
-  auto session = SessionTerminal::attach(daemon->socket(), name);
+  auto session = SessionTerminal::attach(daemon->socket(), name, ROWS, COLS);
   if (!session) return session.error();
-  auto shell = RawShell::start({options.shell, "-l"}, 24, 80);
-  if (!shell) return shell.error();
-  return SideBySide{std::move(*daemon), std::move(*session), RawTerminal(std::move(*shell))};
+  Sides sides{RawTerminal(std::move(*shell)),
+              std::move(*daemon),
+              std::move(*session),
+              {},
+              {},
+              {},
+              {},
+              {},
+              {}};
+  if (auto ready = wait_ready(sides.raw); !ready) return Error("raw: " + ready.error().text());
+  if (auto ready = wait_ready(sides.session); !ready) return ready.error();
+
+  if (options.client.empty()) {
+    sides.client_missing = "no velmora client";
+  } else if (auto client =
+                 start_velmora_client(options.client, sides.daemon.socket(), name + "-client")) {
+    sides.client.emplace(std::move(*client));
+    if (auto ready = wait_ready(*sides.client); !ready) {
+      sides.client_missing = "velmora attach: " + ready.error().text();
+      sides.client.reset();
+    }
+  } else {
+    sides.client_missing = "velmora attach: " + client.error().text();
+  }
+
+  if (!options.tmux.empty()) {
+    auto server =
+        TmuxServer::start(options.tmux, workspace.file(name + ".tmux"), options.shell, name);
+    auto attached = server ? server->attach(name) : Result<RawTerminal>(server.error());
+    if (attached) {
+      sides.tmux_server.emplace(std::move(*server));
+      sides.tmux.emplace(std::move(*attached));
+      if (auto ready = wait_ready(*sides.tmux); !ready) {
+        progress("tmux left out: %s", ready.error().text().c_str());
+        sides.tmux.reset();
+      }
+    } else {
+      progress("tmux left out: %s", attached.error().text().c_str());
+    }
+  }
+
+  if (untracked == Untracked::Include && !options.untracked_daemon.empty()) {
+    Options plain = options;
+    plain.daemon = options.untracked_daemon;
+    auto other = workspace.start_daemon(plain, name + "-untracked");
+    if (!other) return Error("untracked daemon: " + other.error().text());
+    auto other_session = SessionTerminal::attach(other->socket(), name, ROWS, COLS);
+    if (!other_session) return Error("untracked daemon: " + other_session.error().text());
+    sides.untracked_daemon.emplace(std::move(*other));
+    sides.untracked.emplace(std::move(*other_session));
+    if (auto ready = wait_ready(*sides.untracked); !ready)
+      return Error("untracked daemon: " + ready.error().text());
+  }
+  return sides;
 }
 
 void progress(const char* format, ...) {
