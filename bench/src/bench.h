@@ -9,6 +9,7 @@
 
 #include "daemon_process.h"
 #include "front_end.h"
+#include "profiler.h"
 #include "report.h"
 #include "terminal.h"
 #include "velmora/core/result.h"
@@ -23,6 +24,7 @@ struct Options {
   std::string shell = "/bin/sh";         // the shell of every session and of the baseline
   std::size_t bulk_bytes = 128u << 20;   // the file that the bulk measure cats
   int bulk_rounds = 5;                   // raw and daemon runs, interleaved
+  int tracker_pairs = 8;                 // fresh daemons with and without the mode tracker
   int echo_count = 2000;                 // round trips each, raw and daemon
   int resume_count = 100;                // resumes, and as many reference requests
   int reattach_count = 50;               // `velmora attach` until the screen is drawn
@@ -30,7 +32,8 @@ struct Options {
   int shutdown_sessions = 500;           // live sessions when `shutdown` is sent
   std::size_t fan_in_bytes = 96u << 20;  // total output of one fan-in round
   int fan_in_rounds = 3;
-  // Run beside each timed part; {pid} is the daemon, {client} the measure's first client.
+  // Run beside each timed part; {pid} is the daemon, {client} the measure's first client and
+  // {client_daemon} the daemon that it talks to.
   std::string profile_command;
 };
 
@@ -59,36 +62,33 @@ class Workspace {
 
 // The ways in which a measure reaches a shell, each with a shell of its own: the raw baseline,
 // the protocol level (this process as the daemon's client), through `velmora attach` on a
-// terminal, through `tmux attach` for reference, and the protocol level of the daemon built
-// without its mode tracker.
+// terminal (with a daemon of its own), and through `tmux attach` for reference.
 struct Sides {
   RawTerminal raw;
   DaemonProcess daemon;
   SessionTerminal session;
+  std::optional<DaemonProcess> client_daemon;
   std::optional<RawTerminal> client;
   std::string client_missing;  // why there is no client side, when there is none
   std::optional<TmuxServer> tmux_server;
   std::optional<RawTerminal> tmux;
-  std::optional<DaemonProcess> untracked_daemon;
-  std::optional<SessionTerminal> untracked;
 };
 
-enum class Untracked { Skip, Include };
-
-// Starts every side there is, each shell ready for commands; name is the daemon's socket name
-// and the stem of the session keys. A missing client, tmux or untracked daemon leaves its side
-// out; only the raw and protocol sides are required.
+// Starts every side there is, each shell ready for commands; name is the daemons' socket name
+// and the session key. A missing client or tmux leaves its side out; only the raw and protocol
+// sides are required.
 Result<Sides> start_sides(const Options& options, const Workspace& workspace,
-                          const std::string& name, Untracked untracked);
+                          const std::string& name);
 
 // Waits until the shell behind terminal answers, then drops what it printed until it has been
 // quiet for the given time.
 Result<void> wait_ready(Terminal& terminal,
                         std::chrono::milliseconds quiet = std::chrono::milliseconds(100));
 
-// The client's process id for {client}, -1 without one.
-inline pid_t client_pid(const Sides& sides) {
-  return sides.client ? sides.client->shell().pid() : -1;
+// The processes that a profiler may be pointed at.
+inline ProfiledPids profiled(const Sides& sides) {
+  return {sides.daemon.pid(), sides.client ? sides.client->shell().pid() : -1,
+          sides.client_daemon ? sides.client_daemon->pid() : -1};
 }
 
 void measure_bulk(const Options& options, const Workspace& workspace, Report& report);

@@ -93,7 +93,7 @@ void report_side(const EchoSide& side, const EchoSide& raw, const std::string& n
 void measure_echo(const Options& options, const Workspace& workspace, Report& report) {
   const std::string name = "echo latency";
   progress("%s: %d round trips each", name.c_str(), options.echo_count);
-  auto started = start_sides(options, workspace, "echo", Untracked::Skip);
+  auto started = start_sides(options, workspace, "echo");
   if (!started) return report.failed(name, started.error().text());
   Sides& sides = *started;
 
@@ -109,7 +109,7 @@ void measure_echo(const Options& options, const Workspace& workspace, Report& re
   }
   if (!raw.failure.empty()) return report.failed(name, raw.failure);
 
-  Profiler profiler(options.profile_command, sides.daemon.pid(), client_pid(sides));
+  Profiler profiler(options.profile_command, profiled(sides));
   for (int done_count = 0; done_count < options.echo_count; done_count += BLOCK) {
     int count = std::min(BLOCK, options.echo_count - done_count);
     for (EchoSide* side : turns) {

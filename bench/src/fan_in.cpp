@@ -135,8 +135,9 @@ void measure_fan_in(const Options& options, const Workspace& workspace, Report& 
   if (!raw.failure.empty()) return report.failed(name, "raw: " + raw.failure);
   if (through.terminals.empty()) through.failure = client_missing;
 
-  Profiler profiler(options.profile_command, daemon->pid(),
-                    clients.empty() ? -1 : clients.front().shell().pid());
+  Profiler profiler(
+      options.profile_command,
+      {daemon->pid(), clients.empty() ? -1 : clients.front().shell().pid(), daemon->pid()});
   for (int round = 0; round < options.fan_in_rounds; ++round) {
     for (std::size_t step = 0; step < CLIENTS.size(); ++step) {
       // Rotate the order from round to round so that no client count always goes first.

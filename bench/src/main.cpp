@@ -36,13 +36,16 @@ constexpr const char* USAGE =
     "  --only LIST        comma-separated measures:\n"
     "                     bulk,echo,resume,reattach,scale,shutdown,fanin\n"
     "  --profile COMMAND  run COMMAND beside the timed part of each measure, {pid} being the\n"
-    "                     daemon's process id and {client} that of the measure's first client\n"
-    "                     (measures without one skip it), e.g.\n"
-    "                     'perf record -g -p {pid},{client} -o perf.data'; stopped with SIGINT\n";
+    "                     daemon's process id, {client} that of the measure's first client and\n"
+    "                     {client_daemon} that of the client's daemon (a measure without them\n"
+    "                     skips the command), e.g.\n"
+    "                     'perf record -g -p {client_daemon},{client} -o perf.data'; it is\n"
+    "                     stopped with SIGINT\n";
 
 void make_quick(Options& options) {
   options.bulk_bytes = 16u << 20;
   options.bulk_rounds = 3;
+  options.tracker_pairs = 4;
   options.echo_count = 400;
   options.resume_count = 20;
   options.reattach_count = 20;

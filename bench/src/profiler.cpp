@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "bench.h"
 
@@ -23,12 +24,16 @@ void substitute(std::string& text, std::string_view name, pid_t pid) {
 
 }  // namespace
 
-Profiler::Profiler(const std::string& command, pid_t daemon, pid_t client) {
+Profiler::Profiler(const std::string& command, ProfiledPids pids) {
   if (command.empty()) return;
-  if (client <= 0 && command.find("{client}") != std::string::npos) return;
   std::string text = command;
-  substitute(text, "{pid}", daemon);
-  substitute(text, "{client}", client);
+  for (auto [name, pid] : {std::pair<std::string_view, pid_t>{"{pid}", pids.daemon},
+                           {"{client_daemon}", pids.client_daemon},
+                           {"{client}", pids.client}}) {
+    if (text.find(name) == std::string::npos) continue;
+    if (pid <= 0) return;
+    substitute(text, name, pid);
+  }
   progress("profiling: %s", text.c_str());
   pid_t pid = ::fork();
   if (pid == 0) {

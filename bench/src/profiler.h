@@ -9,12 +9,19 @@
 
 namespace velmora::bench {
 
+// The processes of a measure, -1 where it has none.
+struct ProfiledPids {
+  pid_t daemon = -1;
+  pid_t client = -1;         // the measure's first `velmora attach`
+  pid_t client_daemon = -1;  // the daemon that client talks to
+};
+
 class Profiler {
  public:
-  // Runs command with /bin/sh, "{pid}" replaced by the daemon's process id and "{client}" by
-  // the client's, and gives it a second to attach. An empty command does nothing, and so does
-  // one that names {client} where the measure has no client.
-  Profiler(const std::string& command, pid_t daemon, pid_t client = -1);
+  // Runs command with /bin/sh, "{pid}" replaced by the daemon's process id, "{client}" by the
+  // client's and "{client_daemon}" by its daemon's, and gives it a second to attach. An empty
+  // command does nothing, and so does one that names a process the measure does not have.
+  Profiler(const std::string& command, ProfiledPids pids);
   Profiler(const Profiler&) = delete;
   Profiler& operator=(const Profiler&) = delete;
   // Stops the profiler with SIGINT, so that it writes its data, and reaps it.

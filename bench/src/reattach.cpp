@@ -111,7 +111,7 @@ void measure_reattach(const Options& options, const Workspace& workspace, Report
 
   std::vector<double> drawn_ms, floor_ms, tmux_ms;
   std::string tmux_failure;
-  Profiler profiler(options.profile_command, daemon->pid());
+  Profiler profiler(options.profile_command, {daemon->pid()});
   for (int i = 0; i < options.reattach_count; ++i) {
     auto drawn = timed_reattach(velmora, velmora_leave);
     if (!drawn) return report.failed(name, drawn.error().text());

@@ -63,29 +63,27 @@ Result<void> wait_ready(Terminal& terminal, std::chrono::milliseconds quiet) {
 }
 
 Result<Sides> start_sides(const Options& options, const Workspace& workspace,
-                          const std::string& name, Untracked untracked) {
+                          const std::string& name) {
   auto shell = RawShell::start({options.shell, "-l"}, ROWS, COLS);
   if (!shell) return shell.error();
   auto daemon = workspace.start_daemon(options, name);
   if (!daemon) return daemon.error();
   auto session = SessionTerminal::attach(daemon->socket(), name, ROWS, COLS);
   if (!session) return session.error();
-  Sides sides{RawTerminal(std::move(*shell)),
-              std::move(*daemon),
-              std::move(*session),
-              {},
-              {},
-              {},
-              {},
-              {},
-              {}};
+  Sides sides{
+      RawTerminal(std::move(*shell)), std::move(*daemon), std::move(*session), {}, {}, "", {}, {}};
   if (auto ready = wait_ready(sides.raw); !ready) return Error("raw: " + ready.error().text());
   if (auto ready = wait_ready(sides.session); !ready) return ready.error();
 
+  // The client's session has a daemon of its own, so that the protocol-level runs (and the
+  // comparison with the untracked daemon) see a daemon that serves them alone.
   if (options.client.empty()) {
     sides.client_missing = "no velmora client";
-  } else if (auto client =
-                 start_velmora_client(options.client, sides.daemon.socket(), name + "-client")) {
+  } else if (auto client_daemon = workspace.start_daemon(options, name + "-client");
+             !client_daemon) {
+    sides.client_missing = "daemon for the client: " + client_daemon.error().text();
+  } else if (auto client = start_velmora_client(options.client, client_daemon->socket(), name)) {
+    sides.client_daemon.emplace(std::move(*client_daemon));
     sides.client.emplace(std::move(*client));
     if (auto ready = wait_ready(*sides.client); !ready) {
       sides.client_missing = "velmora attach: " + ready.error().text();
@@ -111,18 +109,6 @@ Result<Sides> start_sides(const Options& options, const Workspace& workspace,
     }
   }
 
-  if (untracked == Untracked::Include && !options.untracked_daemon.empty()) {
-    Options plain = options;
-    plain.daemon = options.untracked_daemon;
-    auto other = workspace.start_daemon(plain, name + "-untracked");
-    if (!other) return Error("untracked daemon: " + other.error().text());
-    auto other_session = SessionTerminal::attach(other->socket(), name, ROWS, COLS);
-    if (!other_session) return Error("untracked daemon: " + other_session.error().text());
-    sides.untracked_daemon.emplace(std::move(*other));
-    sides.untracked.emplace(std::move(*other_session));
-    if (auto ready = wait_ready(*sides.untracked); !ready)
-      return Error("untracked daemon: " + ready.error().text());
-  }
   return sides;
 }
 
