@@ -28,8 +28,9 @@ int fail(const std::string& text) {
 // runs; a failure when one must not or cannot be reached.
 Result<std::optional<DaemonLink>> reach_running_daemon() {
   std::string path = daemon_socket_path();
-  Contact contact = contact_daemon(path);
-  if (contact.reach == Reach::Refused) return Error(contact.problem);
+  Contact contact = await_daemon(path);
+  if (contact.reach == Reach::Refused || contact.reach == Reach::SocketMissing)
+    return Error(contact.problem);
   if (contact.reach == Reach::NoDaemon) return std::optional<DaemonLink>();
   return std::optional<DaemonLink>(DaemonLink(std::move(contact.fd)));
 }

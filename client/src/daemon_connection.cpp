@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "io_util.h"
 #include "platform.h"
@@ -34,9 +35,20 @@ Contact contact_daemon(const std::string& path) {
     return std::move(contact);
   };
 
+  // A cleaner of /tmp may have deleted the file of a daemon that still runs: that is not the
+  // same as no daemon at all.
+  auto missing = [&] {
+    if (auto pid = process_listening_at(path)) {
+      contact.reach = Reach::SocketMissing;
+      contact.problem = "the daemon's socket is missing: " + path + " has gone, but velmorad (pid " +
+                        std::to_string(*pid) + ") still runs";
+    }
+    return std::move(contact);
+  };
+
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
-    if (errno == ENOENT) return contact;
+    if (errno == ENOENT) return missing();
     return refuse("cannot examine " + path + ": " + OsError::from_errno().display());
   }
   if (!S_ISSOCK(info.st_mode)) return refuse(path + " is not a socket; refusing to use it");
@@ -55,8 +67,9 @@ Contact contact_daemon(const std::string& path) {
     rc = ::connect(socket->get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    // A socket file that nobody listens on is what a daemon that died leaves behind.
-    if (errno == ECONNREFUSED || errno == ENOENT) return contact;
+    // A socket file that nobody listens on is what a daemon that died leaves behind, unless the
+    // daemon is just binding its file again (its old socket still listens then).
+    if (errno == ECONNREFUSED || errno == ENOENT) return missing();
     return refuse("cannot connect to " + path + ": " + OsError::from_errno().display());
   }
   // The file may have been swapped between lstat and connect; the peer's identity is what counts.
@@ -68,6 +81,19 @@ Contact contact_daemon(const std::string& path) {
   contact.reach = Reach::Connected;
   contact.fd = std::move(*socket);
   return contact;
+}
+
+Contact await_daemon(const std::string& path, std::chrono::milliseconds patience) {
+  auto deadline = std::chrono::steady_clock::now() + patience;
+  while (true) {
+    Contact contact = contact_daemon(path);
+    if (contact.reach != Reach::SocketMissing) return contact;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      contact.problem += " and has not made it again";
+      return contact;
+    }
+    ::poll(nullptr, 0, 50);
+  }
 }
 
 Result<void> DaemonLink::send(const Request& request) {

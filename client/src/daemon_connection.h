@@ -15,9 +15,10 @@ namespace velmora::client {
 std::string daemon_socket_path();
 
 enum class Reach {
-  Connected,  // fd is a connection to a daemon of our own user
-  NoDaemon,   // nothing listens there (no file, or a stale one)
-  Refused,    // something is there that we must not or cannot talk to; problem says what
+  Connected,      // fd is a connection to a daemon of our own user
+  NoDaemon,       // nothing listens there (no file, or a stale one)
+  SocketMissing,  // the file has gone, but a daemon of ours still listens under its name
+  Refused,        // something is there that we must not or cannot talk to; problem says what
 };
 
 struct Contact {
@@ -27,8 +28,15 @@ struct Contact {
 };
 
 // Connects to the socket at path. Nothing is sent before both checks pass: the file must be a
-// socket owned by our user, and the process that accepted must run as our user.
+// socket owned by our user, and the process that accepted must run as our user. For
+// SocketMissing, problem names the daemon that still runs.
 Contact contact_daemon(const std::string& path);
+
+// As contact_daemon, but while the socket file is missing and its daemon still runs, waits up to
+// patience for that daemon to make the file again (it looks every few seconds), rather than
+// letting a second daemon hide its sessions.
+Contact await_daemon(const std::string& path,
+                     std::chrono::milliseconds patience = std::chrono::seconds(6));
 
 // One connection used for a few requests and their replies.
 class DaemonLink {

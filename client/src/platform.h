@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "velmora/core/owned_fd.h"
@@ -29,6 +30,11 @@ ssize_t send_bytes(int fd, const void* data, std::size_t size);
 // between fork and exec; limit (found before the fork) bounds the search where the system has
 // no call that closes a whole range.
 void close_descriptors_from(int first, int keep, int limit);
+
+// A process of our own user that listens on a Unix-domain socket bound to path, found in the
+// system's process tables, so that it is found even after the file at path has been deleted.
+// Nothing when there is none, or where the system cannot tell.
+std::optional<pid_t> process_listening_at(const std::string& path);
 
 // A close-on-exec pipe: [0] reads, [1] writes.
 Result<void> open_pipe(OwnedFd (&ends)[2]);

@@ -7,10 +7,17 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include <vector>
 
 #include "platform.h"
 #if defined(__APPLE__)
+#include <libproc.h>
 #include <mach-o/dyld.h>
+#include <sys/proc_info.h>
+#include <sys/un.h>
 #endif
 
 #include "velmora/core/os_error.h"
@@ -64,6 +71,47 @@ ssize_t send_bytes(int fd, const void* data, std::size_t size) { return ::send(f
 void close_descriptors_from(int first, int keep, int limit) {
   for (int fd = first; fd <= limit; ++fd)
     if (fd != keep) ::close(fd);
+}
+
+std::optional<pid_t> process_listening_at(const std::string& path) {
+#if defined(__APPLE__)
+  // Our own processes, and of each its sockets: a listening one of the Unix domain whose bound
+  // name is path.
+  uid_t uid = ::getuid();
+  int bytes = ::proc_listpids(PROC_UID_ONLY, uid, nullptr, 0);
+  if (bytes <= 0) return std::nullopt;
+  std::vector<pid_t> pids(static_cast<std::size_t>(bytes) / sizeof(pid_t) + 16);
+  bytes = ::proc_listpids(PROC_UID_ONLY, uid, pids.data(),
+                          static_cast<int>(pids.size() * sizeof(pid_t)));
+  if (bytes <= 0) return std::nullopt;
+  pids.resize(static_cast<std::size_t>(bytes) / sizeof(pid_t));
+  for (pid_t pid : pids) {
+    if (pid <= 0) continue;
+    int size = ::proc_pidinfo(pid, PROC_PIDLISTFDS, 0, nullptr, 0);
+    if (size <= 0) continue;
+    std::vector<proc_fdinfo> fds(static_cast<std::size_t>(size) / sizeof(proc_fdinfo) + 8);
+    size = ::proc_pidinfo(pid, PROC_PIDLISTFDS, 0, fds.data(),
+                          static_cast<int>(fds.size() * sizeof(proc_fdinfo)));
+    if (size <= 0) continue;
+    fds.resize(static_cast<std::size_t>(size) / sizeof(proc_fdinfo));
+    for (const proc_fdinfo& fd : fds) {
+      if (fd.proc_fdtype != PROX_FDTYPE_SOCKET) continue;
+      socket_fdinfo info {};
+      if (::proc_pidfdinfo(pid, fd.proc_fd, PROC_PIDFDSOCKETINFO, &info, sizeof info) !=
+          static_cast<int>(sizeof info))
+        continue;
+      if (info.psi.soi_family != AF_UNIX || (info.psi.soi_options & SO_ACCEPTCONN) == 0) continue;
+      const sockaddr_un& bound = info.psi.soi_proto.pri_un.unsi_addr.ua_sun;
+      std::string_view name(bound.sun_path, ::strnlen(bound.sun_path, sizeof bound.sun_path));
+      if (name == path) return pid;
+    }
+  }
+  return std::nullopt;
+#else
+  // The other BSDs keep this behind sysctl tables that differ between them.
+  (void)path;
+  return std::nullopt;
+#endif
 }
 
 Result<void> open_pipe(OwnedFd (&ends)[2]) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -263,6 +264,34 @@ TEST_F(AutoStart, AttachStartsTheDaemonAndNoticesWhenItGoes) {
   ASSERT_EQ(::kill(pid, SIGKILL), 0);
   EXPECT_TRUE(m_tmux.wait_for("[daemon went away]")) << m_tmux.last_screen();
   run_and_see_outer();
+}
+
+TEST_F(AttachInTmux, AMissingSocketStartsNoSecondDaemon) {
+  attach("attach kept");
+  detach("kept");
+  const std::string& path = m_daemon.socket_path();
+  pid_t pid = m_daemon.pid();
+  // A cleaner deletes the file while the daemon cannot make it again at once.
+  ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  m_tmux.type_line("velmora attach kept; echo status=$?");
+  EXPECT_TRUE(m_tmux.wait_for("status=1")) << m_tmux.last_screen();
+  EXPECT_NE(m_tmux.last_screen().find("the daemon's socket is missing"), std::string::npos)
+      << m_tmux.last_screen();
+  ::kill(pid, SIGCONT);
+
+  // No second daemon took the path: the first one makes its file again and still answers there.
+  std::optional<Event> hello;
+  ASSERT_TRUE(wait_until([&] {
+    TestClient client(path);
+    hello = client.send_line(R"({"type":"hello","version":1})") ? client.read_event(2s)
+                                                                 : std::nullopt;
+    return hello.has_value();
+  }));
+  ASSERT_TRUE(std::holds_alternative<HelloEvent>(*hello));
+  EXPECT_EQ(std::get<HelloEvent>(*hello).pid, static_cast<std::uint32_t>(pid));
+  attach("attach kept");
+  run_and_see("back");
 }
 
 }  // namespace

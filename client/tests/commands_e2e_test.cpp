@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 
 #include "client_harness.h"
@@ -109,6 +111,29 @@ TEST_F(Commands, VersionNamesTheDaemonAndShutdownStopsIt) {
   EXPECT_EQ(stopped.status, 1);
   EXPECT_EQ(stopped.err, "velmora: no daemon is running\n");
   EXPECT_NE(velmora({"version"}).out.find("daemon: not running"), std::string::npos);
+}
+
+TEST_F(Commands, AMissingSocketIsToldApartFromNoDaemon) {
+  TestClient session = create("kept");
+  const std::string& path = m_daemon.socket_path();
+  pid_t pid = m_daemon.process().pid();
+
+  // While the daemon cannot make its file again, the command says what is wrong.
+  ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  Ran stopped = velmora({"ls"});
+  ::kill(pid, SIGCONT);
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_EQ(stopped.err, "velmora: the daemon's socket is missing: " + path +
+                             " has gone, but velmorad (pid " + std::to_string(pid) +
+                             ") still runs and has not made it again\n");
+
+  // Otherwise it waits for the daemon to make it again and finds the session there.
+  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(path); }));
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  Ran listed = velmora({"ls", "--json"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_NE(listed.out.find("\"key\":\"kept\""), std::string::npos) << listed.out;
 }
 
 TEST(CommandSafety, RefusesWhatIsNotOurDaemonsSocket) {

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -36,18 +38,30 @@ class Reaper {
   void adopt(std::shared_ptr<ChildState> child) {
     std::lock_guard lock(m_mutex);
     m_children.push_back(std::move(child));
-    if (!m_thread_started) {
-      try {
-        std::thread([this] { run(); }).detach();
-        m_thread_started = true;
-      } catch (...) {
-        return;
-      }
-    }
+    if (!start_locked()) return;
     m_wake.notify_one();
   }
 
+  Result<void> start() {
+    std::lock_guard lock(m_mutex);
+    std::string cause;
+    if (!start_locked(&cause)) return Error(cause);
+    return {};
+  }
+
  private:
+  // Starts the thread unless it runs; false (with the cause) when it cannot be started.
+  bool start_locked(std::string* cause = nullptr) {
+    if (m_thread_started) return true;
+    try {
+      std::thread([this] { run(); }).detach();
+      m_thread_started = true;
+    } catch (const std::exception& error) {
+      if (cause != nullptr) *cause = error.what();
+    }
+    return m_thread_started;
+  }
+
   void run() {
     for (;;) {
       {
@@ -94,6 +108,8 @@ class Reaper {
 };
 
 }  // namespace
+
+Result<void> start_collecting() { return Reaper::instance().start(); }
 
 Result<void> ChildState::signal_unless_collected(int sig) {
   std::lock_guard lock(m_mutex);
