@@ -72,9 +72,10 @@ std::string find_on_path(const std::string& name) {
   std::string_view rest = path != nullptr ? path : "/usr/bin:/bin";
   while (true) {
     auto colon = rest.find(':');
-    std::string directory(rest.substr(0, colon));
+    std::string_view directory = rest.substr(0, colon);
     if (directory.empty()) directory = ".";
-    std::string candidate = directory + "/" + name;
+    std::string candidate;
+    candidate.append(directory).append("/").append(name);
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     if (colon == std::string_view::npos) return "";
     rest.remove_prefix(colon + 1);
