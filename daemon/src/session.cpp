@@ -143,6 +143,11 @@ void SessionOutput::end() {
   m_wake.signal();
 }
 
+void SessionOutput::shell_exited() {
+  m_shell_exited.store(true);
+  m_wake.signal();
+}
+
 std::shared_ptr<ClientSlot> SessionOutput::finish() {
   MutexLock lock(m_mutex);
   m_finished = true;

@@ -103,12 +103,17 @@ class SessionOutput {
   std::optional<Takeover> take_over(std::shared_ptr<ClientSlot> slot) EXCLUDES(m_mutex);
   // The session has left the table: the pump stops, even while the terminal stays open.
   void end() EXCLUDES(m_mutex);
+  // The shell has exited (told by the process layer, from its collecting thread): the pump takes
+  // what the terminal holds right now and ends, even while a job of the shell keeps the terminal
+  // open. Takes no lock.
+  void shell_exited();
   // The pump's end: later resumes fail. Returns the slot for "exited".
   std::shared_ptr<ClientSlot> finish() EXCLUDES(m_mutex);
   bool finished() EXCLUDES(m_mutex);
 
   // Read by the pump without the mutex, while it waits.
   bool ending() const { return m_ending.load(); }
+  bool has_shell_exited() const { return m_shell_exited.load(); }
   bool is_current(std::uint64_t generation) const { return m_generation.load() == generation; }
   // Readable after a redirection or the end.
   const WakeUp& wake_up() const { return m_wake; }
@@ -129,6 +134,7 @@ class SessionOutput {
   // Changed under m_mutex only; atomic so that a blocked write can check it without the mutex.
   std::atomic<std::uint64_t> m_generation{0};
   std::atomic<bool> m_ending{false};
+  std::atomic<bool> m_shell_exited{false};
   const WakeUp m_wake;
 };
 
