@@ -34,6 +34,7 @@ std::optional<OutputLine> parse_output_line(std::string_view line) {
 void AttachStream::show(std::string_view bytes, std::string& out) {
   if (m_attached) {
     out.append(bytes);
+    m_shown.append(bytes);
   } else {
     m_held.append(bytes);
   }
@@ -59,9 +60,17 @@ void AttachStream::handle_line(std::string_view line, std::string& out) {
     if (attached->key != m_key || m_attached) return;
     m_attached = true;
     m_resumed = attached->resumed;
+    m_shell_pid = attached->pid;
     // An undecodable replay is dropped; live output still follows.
-    if (auto replay = base64_decode(attached->replay_base64)) out += *replay;
-    out += m_held;
+    if (auto replay = base64_decode(attached->replay_base64); replay && !replay->empty()) {
+      if (m_resumed && m_draw) {
+        m_draw(*replay, m_shell_pid, out);
+      } else {
+        out += *replay;
+      }
+      m_shown.append(*replay);
+    }
+    show(m_held, out);
     m_held.clear();
     m_held.shrink_to_fit();
   } else if (auto* exited = std::get_if<ExitedEvent>(&*event)) {
@@ -71,6 +80,11 @@ void AttachStream::handle_line(std::string_view line, std::string& out) {
     m_held.clear();
     m_ending = Ending::Exited;
   } else if (auto* error = std::get_if<ErrorEvent>(&*event)) {
+    std::string_view message = error->message;
+    if (message.starts_with(DISPLACED_NOTICE) && message.substr(DISPLACED_NOTICE.size()) == m_key) {
+      m_ending = Ending::Displaced;
+      return;
+    }
     m_ending = Ending::Failed;
     m_failure = error->message;
   }

@@ -125,6 +125,8 @@ Parsed parse_attach(const std::vector<std::string>& args, std::size_t first) {
         command.detach_key = std::nullopt;
       } else if (arg == "--no-redraw") {
         command.redraw = Redraw::Skip;
+      } else if (arg == "--no-history") {
+        command.history = History::Skip;
       } else if (arg == "-e" || arg.rfind("-e", 0) == 0) {
         std::string value;
         if (arg.size() > 2) {

@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "redraw.h"
+
 namespace velmora::client {
 
 inline constexpr const char* DEFAULT_KEY = "main";
@@ -21,6 +23,7 @@ struct AttachCommand {
   std::string key = DEFAULT_KEY;
   std::optional<unsigned char> detach_key = DEFAULT_DETACH_KEY;  // nothing: no detach key
   Redraw redraw = Redraw::Nudge;
+  History history = History::Push;
 };
 struct ListCommand {
   Format format = Format::Table;

@@ -106,14 +106,14 @@ Result<ReplayScreens> replay_screens(std::string_view replay, int rows, int cols
   return feed_plan(replay, plan, rows, cols, std::nullopt, {});
 }
 
-Result<Redraw> redraw_replay(const RedrawRequest& request) {
+Result<DrawnReplay> redraw_replay(const RedrawRequest& request) {
   const int rows = request.rows;
   std::string_view replay = request.replay;
   ReplayPlan plan = plan_replay(replay, rows, request.cols, request.feed);
   ModeTracker modes;
   modes.feed(replay);
 
-  Redraw redraw;
+  DrawnReplay redraw;
   redraw.alternate = plan.alternate;
   std::string& out = redraw.bytes;
   out.reserve(replay.size() + static_cast<std::size_t>(rows * request.cols * 2));

@@ -30,13 +30,13 @@ struct RedrawRequest {
   Feed feed = Feed::Shortest;
 };
 
-struct Redraw {
+struct DrawnReplay {
   std::string bytes;           // to write in one go
   bool alternate = false;      // a full-screen program is on the alternate screen
   bool at_line_start = false;  // the cursor ends at the start of an empty line
 };
 
-Result<Redraw> redraw_replay(const RedrawRequest& request);
+Result<DrawnReplay> redraw_replay(const RedrawRequest& request);
 
 // The screens that the replay leaves, as an emulator that read the planned bytes sees them.
 struct ReplayScreens {

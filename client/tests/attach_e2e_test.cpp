@@ -166,19 +166,21 @@ TEST_F(AttachInTmux, FullScreenProgramIsRepaintedAfterResume) {
   EXPECT_TRUE(quit) << m_tmux.last_screen();
 }
 
-TEST_F(AttachInTmux, ResumeNudgesProgramsToRedrawUnlessToldNot) {
+TEST_F(AttachInTmux, ResumeNudgesFullScreenProgramsToRedrawUnlessToldNot) {
   attach("attach nudge");
-  // A program that says each time the terminal's size changes (in a shell without job
-  // control, so that it is the terminal's foreground group that hears SIGWINCH).
-  m_tmux.type_line("sh -c 'trap \"echo WINCH-\\$((3+4))\" WINCH; while :; do sleep 0.05; done'");
+  // A full-screen program that says each time the terminal's size changes (in a shell without
+  // job control, so that it is the terminal's foreground group that hears SIGWINCH).
+  m_tmux.type_line(
+      "sh -c 'printf \"\\033[?1049h\"; trap \"echo WINCH-\\$((3+4))\" WINCH; "
+      "while :; do sleep 0.05; done'");
+  ASSERT_TRUE(m_tmux.wait_alternate(true));
   detach("nudge");
-  m_tmux.type_line("clear");
   m_tmux.type_line("velmora attach --no-redraw nudge");
   // Same size, no nudge: the program hears nothing.
-  ASSERT_TRUE(m_tmux.wait_for("while :;")) << m_tmux.last_screen();
+  ASSERT_TRUE(m_tmux.wait_alternate(true));
   EXPECT_FALSE(m_tmux.wait_for("WINCH-7", "t", 1s)) << m_tmux.last_screen();
   detach("nudge");
-  m_tmux.type_line("clear; velmora attach nudge");
+  m_tmux.type_line("velmora attach nudge");
   EXPECT_TRUE(m_tmux.wait_for("WINCH-7")) << m_tmux.last_screen();
   // The nudge ends at the real size (it is undone a moment later).
   m_tmux.press_bytes("03");

@@ -300,8 +300,8 @@ std::vector<std::string> full_scrollback(const std::string& replay) {
   return reference.scrollback;
 }
 
-Redraw redraw_of(const std::string& replay, History history,
-                 std::optional<std::size_t> seen = std::nullopt) {
+DrawnReplay redraw_of(const std::string& replay, History history,
+                      std::optional<std::size_t> seen = std::nullopt) {
   RedrawRequest request;
   request.replay = replay;
   request.rows = ROWS;
@@ -310,7 +310,7 @@ Redraw redraw_of(const std::string& replay, History history,
   request.seen = seen;
   auto redraw = redraw_replay(request);
   EXPECT_TRUE(redraw);
-  return redraw ? *redraw : Redraw{};
+  return redraw ? *redraw : DrawnReplay{};
 }
 
 TEST(Redraw, DrawsTheScreenWithStylesWideCharactersAndCursor) {
@@ -318,7 +318,7 @@ TEST(Redraw, DrawsTheScreenWithStylesWideCharactersAndCursor) {
       shell_output(8 * 1024, 11) +
       "\x1b[1;3;4;9;38;5;100;48;2;5;6;7mstyled 漢字 🙂\x1b[0m plain \x1b[7m rev \x1b[0m"
       "\r\n\x1b[44m\x1b[Kblue line\x1b[0m\r\nprompt$ \x1b[?25l";
-  Redraw redraw = redraw_of(replay, History::Skip);
+  DrawnReplay redraw = redraw_of(replay, History::Skip);
   OuterTerminal outer;
   outer.feed("outer$ velmora attach work\r\n");
   outer.feed(redraw.bytes);
@@ -341,7 +341,7 @@ TEST(Redraw, AlternateScreenComesBackOverTheNormalOne) {
   for (int r = 1; r <= 23; ++r) editor += "\x1b[" + std::to_string(r) + ";1H~ " + std::to_string(r);
   editor += "\x1b[24;1H\x1b[1m-- INSERT --\x1b[0m\x1b[3;5H";
   std::string replay = shell + editor;
-  Redraw redraw = redraw_of(replay, History::Push);
+  DrawnReplay redraw = redraw_of(replay, History::Push);
   EXPECT_TRUE(redraw.alternate);
   OuterTerminal outer;
   outer.feed(redraw.bytes);
@@ -367,7 +367,7 @@ TEST(Redraw, ScrollbackGetsEveryLineOnceAndNothingErasesIt) {
       "\x1b[3J\x1b]52;c;Y2xpcA==\x07\x1b]0;title\x07\x1b[5n\x1b[c\x07\xc2\x9b"
       "3J";
   replay.insert(1000, hostile);
-  Redraw redraw = redraw_of(replay, History::Push);
+  DrawnReplay redraw = redraw_of(replay, History::Push);
   for (std::string_view bad : {"\x1b[3J", "\x1b]52", "\x1b[5n", "\x1b[c", "\xc2\x9b"})
     EXPECT_EQ(redraw.bytes.find(bad), std::string::npos) << bad.substr(1);
 
@@ -403,7 +403,7 @@ TEST(Redraw, SeenLinesAreNotPushedAgain) {
   };
   // A terminal that showed everything up to before: only the new lines that left the screen.
   {
-    Redraw redraw = redraw_of(replay, History::Push, before.size());
+    DrawnReplay redraw = redraw_of(replay, History::Push, before.size());
     OuterTerminal outer;
     outer.feed(redraw.bytes);
     EXPECT_EQ(count_old(outer.scrollback), 0);
@@ -411,14 +411,14 @@ TEST(Redraw, SeenLinesAreNotPushedAgain) {
   }
   // Seen everything: nothing but the screen.
   {
-    Redraw redraw = redraw_of(replay, History::Push, replay.size());
+    DrawnReplay redraw = redraw_of(replay, History::Push, replay.size());
     OuterTerminal outer;
     outer.feed(redraw.bytes);
     EXPECT_EQ(count_old(outer.scrollback) + count_new(outer.scrollback), 0);
   }
   // Seen long before the tail: the rest comes as history.
   {
-    Redraw redraw = redraw_of(replay, History::Push, 50 * 1024);
+    DrawnReplay redraw = redraw_of(replay, History::Push, 50 * 1024);
     OuterTerminal outer;
     outer.feed(redraw.bytes);
     EXPECT_EQ(count_new(outer.scrollback), 50 - (ROWS - 1));
@@ -427,7 +427,7 @@ TEST(Redraw, SeenLinesAreNotPushedAgain) {
   }
   // No history at all.
   {
-    Redraw redraw = redraw_of(replay, History::Skip);
+    DrawnReplay redraw = redraw_of(replay, History::Skip);
     OuterTerminal outer;
     outer.feed(redraw.bytes);
     EXPECT_EQ(count_old(outer.scrollback) + count_new(outer.scrollback), 0);
