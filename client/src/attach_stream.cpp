@@ -11,6 +11,34 @@ namespace {
 
 constexpr std::string_view OUTPUT_PREFIX = R"({"type":"output","key":")";
 constexpr std::string_view DATA_MEMBER = R"(","dataBase64":")";
+constexpr std::string_view ATTACHED_PREFIX = R"({"type":"attached","key":")";
+constexpr std::string_view REPLAY_MEMBER = R"(,"replayBase64":")";
+
+// The replay of an attached event line as the daemon writes it, found without parsing it:
+// base64 holds neither quotes nor backslashes. The rest of the line, without the replay's
+// text, is small enough for the general decoder.
+struct AttachedLine {
+  std::string rest;
+  std::string_view replay_base64;
+};
+
+std::optional<AttachedLine> split_attached_line(std::string_view line) {
+  if (!line.starts_with(ATTACHED_PREFIX)) return std::nullopt;
+  std::size_t member = line.find(REPLAY_MEMBER, ATTACHED_PREFIX.size());
+  if (member == std::string_view::npos) return std::nullopt;
+  // The key and the flag before it hold no backslash, so the member name cannot be inside a
+  // string.
+  if (line.substr(0, member).find('\\') != std::string_view::npos) return std::nullopt;
+  std::size_t begin = member + REPLAY_MEMBER.size();
+  std::size_t end = line.find('"', begin);
+  if (end == std::string_view::npos) return std::nullopt;
+  AttachedLine parts;
+  parts.replay_base64 = line.substr(begin, end - begin);
+  parts.rest.reserve(line.size() - parts.replay_base64.size());
+  parts.rest.append(line.substr(0, begin));
+  parts.rest.append(line.substr(end));
+  return parts;
+}
 
 }  // namespace
 
@@ -48,7 +76,8 @@ void AttachStream::handle_line(std::string_view line, std::string& out) {
     if (bytes) show(*bytes, out);
     return;
   }
-  auto event = decode_event(line);
+  std::optional<AttachedLine> split = split_attached_line(line);
+  auto event = decode_event(split ? std::string_view(split->rest) : line);
   // A line that we cannot read (a newer daemon's event, say) is skipped, not fatal: the
   // session on screen matters more than one line.
   if (!event) return;
@@ -61,8 +90,9 @@ void AttachStream::handle_line(std::string_view line, std::string& out) {
     m_attached = true;
     m_resumed = attached->resumed;
     m_shell_pid = attached->pid;
+    std::string_view replay_base64 = split ? split->replay_base64 : attached->replay_base64;
     // An undecodable replay is dropped; live output still follows.
-    if (auto replay = base64_decode(attached->replay_base64); replay && !replay->empty()) {
+    if (auto replay = base64_decode(replay_base64); replay && !replay->empty()) {
       if (m_resumed && m_draw) {
         m_draw(*replay, m_shell_pid, out);
       } else {

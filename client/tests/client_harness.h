@@ -79,6 +79,8 @@ class TmuxTerminal {
     m_shell = {"env",
                "-u",
                "ENV",
+               "-u",
+               "XDG_STATE_HOME",
                "PS1=outer$ ",
                "PATH=" + shell_path,
                "VELMORAD_SOCKET=" + daemon_socket,
