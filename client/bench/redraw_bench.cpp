@@ -89,15 +89,13 @@ void in_process(int iterations) {
     Feed feed;
   };
   const Case cases[] = {
-      {"shell output, history pushed (new terminal)", &plain, History::Push, false,
-       Feed::Shortest},
+      {"shell output, history pushed (new terminal)", &plain, History::Push, false, Feed::Shortest},
       {"shell output, same terminal (nothing new)", &plain, History::Push, true, Feed::Shortest},
       {"shell output, --no-history", &plain, History::Skip, false, Feed::Shortest},
       {"shell output, every byte through the emulator", &plain, History::Skip, false, Feed::Full},
       {"editor on the alternate screen", &editor, History::Push, false, Feed::Shortest},
       {"editor, every byte through the emulator", &editor, History::Skip, false, Feed::Full},
-      {"cursor-up progress output (worst case)", &progress, History::Push, false,
-       Feed::Shortest},
+      {"cursor-up progress output (worst case)", &progress, History::Push, false, Feed::Shortest},
   };
   for (const Case& c : cases) {
     Figures f;
@@ -198,7 +196,8 @@ void finish(pid_t pid, int master, const std::string& detach) {
       ::waitpid(pid, &status, 0);
       break;
     }
-    read_until(master, rest, [](const std::string&) { return false; }, std::chrono::milliseconds(5));
+    read_until(
+        master, rest, [](const std::string&) { return false; }, std::chrono::milliseconds(5));
   }
   ::close(master);
 }
@@ -218,12 +217,18 @@ void end_to_end(int iterations, const std::string& velmora, const std::string& v
     out << text;
   }
   std::ofstream(dir + "/rc") << "PS1='in$ '\n";
-  std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + dir, "TERM=xterm-256color",
-                                  "LANG=C.UTF-8",       "SHELL=/bin/sh", "ENV=" + dir + "/rc",
-                                  "VELMORAD_SOCKET=" + socket, "XDG_STATE_HOME=" + dir + "/state"};
-  std::printf("== end to end: from starting the client on a new %dx%d pty until the screen's "
-              "last line arrived\n",
-              ROWS, COLS);
+  std::vector<std::string> env = {"PATH=/usr/bin:/bin",
+                                  "HOME=" + dir,
+                                  "TERM=xterm-256color",
+                                  "LANG=C.UTF-8",
+                                  "SHELL=/bin/sh",
+                                  "ENV=" + dir + "/rc",
+                                  "VELMORAD_SOCKET=" + socket,
+                                  "XDG_STATE_HOME=" + dir + "/state"};
+  std::printf(
+      "== end to end: from starting the client on a new %dx%d pty until the screen's "
+      "last line arrived\n",
+      ROWS, COLS);
 
   int master = -1;
   pid_t daemon = spawn_on_pty({velmorad}, env, master);
@@ -261,11 +266,11 @@ void end_to_end(int iterations, const std::string& velmora, const std::string& v
   Figures fresh, no_history, same_terminal, tmux_figures;
   // The same terminal: one shell holds the pty, and starts velmora on every line.
   int shell_master = -1;
-  pid_t shell = spawn_on_pty({"/bin/sh", "-c",
-                              "while read -r line; do " + velmora + " attach bench; done"},
-                             env, shell_master);
-  std::vector<std::string> tmux_argv = {"/usr/bin/tmux", "-S", tmux_socket, "attach", "-t",
-                                        "bench"};
+  pid_t shell =
+      spawn_on_pty({"/bin/sh", "-c", "while read -r line; do " + velmora + " attach bench; done"},
+                   env, shell_master);
+  std::vector<std::string> tmux_argv = {"/usr/bin/tmux", "-S", tmux_socket,
+                                        "attach",        "-t", "bench"};
   for (int i = 0; i < iterations; ++i) {
     // Interleaved, so that the machine's state is the same for each.
     {
@@ -298,7 +303,9 @@ void end_to_end(int iterations, const std::string& velmora, const std::string& v
       pid_t pid = spawn_on_pty(tmux_argv, env, m);
       std::string out;
       if (read_until(m, out, screen_arrived)) tmux_figures.samples.push_back(ms_since(start));
-      finish(pid, m, "\x02" "d");
+      finish(pid, m,
+             "\x02"
+             "d");
     }
   }
   report("velmora attach, new terminal (history pushed)", fresh);

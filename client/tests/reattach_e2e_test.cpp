@@ -2,7 +2,6 @@
 // scrollback is kept and gets the session's lines once, and the client is never left blind.
 
 #include <gtest/gtest.h>
-
 #include <sys/types.h>
 
 #include <csignal>
@@ -25,9 +24,9 @@ class Reattach : public AttachInTmux {
   void attach_counted(const std::string& key, const std::string& pane = "t",
                       const std::string& shown = "in$") {
     ++m_attaches;
-    m_tmux.type_line("velmora attach " + key + "; echo ENDED-$((" + std::to_string(m_attaches) +
-                         "+1000))-$?",
-                     pane);
+    m_tmux.type_line(
+        "velmora attach " + key + "; echo ENDED-$((" + std::to_string(m_attaches) + "+1000))-$?",
+        pane);
     ASSERT_TRUE(m_tmux.wait_for(shown, pane)) << m_tmux.last_screen();
   }
   // The status velmora ended with, once it has.
@@ -56,8 +55,7 @@ class Reattach : public AttachInTmux {
     for (std::size_t i = 0; i < pids.size() && i < 64; ++i) {
       std::string comm = read_file("/proc/" + pids[i] + "/comm");
       if (i > 0 && comm == "velmora\n") return static_cast<pid_t>(std::atoi(pids[i].c_str()));
-      std::istringstream children(
-          read_file("/proc/" + pids[i] + "/task/" + pids[i] + "/children"));
+      std::istringstream children(read_file("/proc/" + pids[i] + "/task/" + pids[i] + "/children"));
       for (std::string child; children >> child;) pids.push_back(child);
     }
     return 0;
@@ -73,7 +71,8 @@ TEST_F(Reattach, FullScreenProgramComesBackAndLeavesTheShellsOutputBehind) {
     std::ofstream program(m_dir.file("program.txt"));
     program << "\x1b[?1049h\x1b[?2004h";
     for (int i = 0; i < 5000; ++i)
-      program << "alternate line " << i << " ..................................................\r\n";
+      program << "alternate line " << i
+              << " ..................................................\r\n";
     program << "ALT-END-42";
   }
   attach_counted("full");
