@@ -116,9 +116,11 @@ Result<DrawnReplay> redraw_replay(const RedrawRequest& request) {
   DrawnReplay redraw;
   redraw.alternate = plan.alternate;
   std::string& out = redraw.bytes;
-  out.reserve(replay.size() + static_cast<std::size_t>(rows * request.cols * 2));
-  out += "\x1b[0m";
   bool history = request.history == History::Push;
+  // The history may be as long as the replay; a screen alone is small.
+  std::size_t screen_size = static_cast<std::size_t>(rows * request.cols * 2);
+  out.reserve(history ? replay.size() + screen_size : screen_size);
+  out += "\x1b[0m";
   std::size_t shown = request.seen.value_or(0);
   if (history && shown < plan.primary.from) {
     // The terminal's own lines go up into its scrollback first, so that nothing in the
