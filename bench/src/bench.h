@@ -4,9 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "daemon_process.h"
+#include "front_end.h"
+#include "profiler.h"
 #include "report.h"
 #include "terminal.h"
 #include "velmora/core/result.h"
@@ -15,16 +18,23 @@ namespace velmora::bench {
 
 struct Options {
   std::string daemon;                    // the velmorad binary
+  std::string client;                    // the velmora binary, run through `velmora attach`
+  std::string untracked_daemon;          // velmorad without its mode tracker; empty if none
+  std::string tmux;                      // tmux for the reference rows; empty if none
   std::string shell = "/bin/sh";         // the shell of every session and of the baseline
   std::size_t bulk_bytes = 128u << 20;   // the file that the bulk measure cats
   int bulk_rounds = 5;                   // raw and daemon runs, interleaved
+  int tracker_pairs = 8;                 // fresh daemons with and without the mode tracker
   int echo_count = 2000;                 // round trips each, raw and daemon
   int resume_count = 100;                // resumes, and as many reference requests
+  int reattach_count = 50;               // `velmora attach` until the screen is drawn
   int idle_sessions = 1000;              // the scale measure
   int shutdown_sessions = 500;           // live sessions when `shutdown` is sent
   std::size_t fan_in_bytes = 96u << 20;  // total output of one fan-in round
   int fan_in_rounds = 3;
-  std::string profile_command;  // run beside each timed part; {pid} is the daemon
+  // Run beside each timed part; {pid} is the daemon, {client} the measure's first client and
+  // {client_daemon} the daemon that it talks to.
+  std::string profile_command;
 };
 
 // A private temporary directory; removed with everything in it when the workspace goes away.
@@ -50,20 +60,41 @@ class Workspace {
   std::string m_path;
 };
 
-// The two sides of a comparison: a fresh daemon with one session, and a raw shell beside it.
-struct SideBySide {
+// The ways in which a measure reaches a shell, each with a shell of its own: the raw baseline,
+// the protocol level (this process as the daemon's client), through `velmora attach` on a
+// terminal (with a daemon of its own), and through `tmux attach` for reference.
+struct Sides {
+  RawTerminal raw;
   DaemonProcess daemon;
   SessionTerminal session;
-  RawTerminal raw;
+  std::optional<DaemonProcess> client_daemon;
+  std::optional<RawTerminal> client;
+  std::string client_missing;  // why there is no client side, when there is none
+  std::optional<TmuxServer> tmux_server;
+  std::optional<RawTerminal> tmux;
 };
 
-// Starts both; name is the daemon's socket name and the session key.
-Result<SideBySide> start_side_by_side(const Options& options, const Workspace& workspace,
-                                      const std::string& name);
+// Starts every side there is, each shell ready for commands; name is the daemons' socket name
+// and the session key. A missing client or tmux leaves its side out; only the raw and protocol
+// sides are required.
+Result<Sides> start_sides(const Options& options, const Workspace& workspace,
+                          const std::string& name);
+
+// Waits until the shell behind terminal answers, then drops what it printed until it has been
+// quiet for the given time.
+Result<void> wait_ready(Terminal& terminal,
+                        std::chrono::milliseconds quiet = std::chrono::milliseconds(100));
+
+// The processes that a profiler may be pointed at.
+inline ProfiledPids profiled(const Sides& sides) {
+  return {sides.daemon.pid(), sides.client ? sides.client->shell().pid() : -1,
+          sides.client_daemon ? sides.client_daemon->pid() : -1};
+}
 
 void measure_bulk(const Options& options, const Workspace& workspace, Report& report);
 void measure_echo(const Options& options, const Workspace& workspace, Report& report);
 void measure_resume(const Options& options, const Workspace& workspace, Report& report);
+void measure_reattach(const Options& options, const Workspace& workspace, Report& report);
 void measure_scale(const Options& options, const Workspace& workspace, Report& report);
 void measure_shutdown(const Options& options, const Workspace& workspace, Report& report);
 void measure_fan_in(const Options& options, const Workspace& workspace, Report& report);

@@ -12,8 +12,7 @@
 #include <vector>
 
 #include "line_connection.h"
-
-extern char** environ;
+#include "raw_shell.h"
 
 namespace velmora::bench {
 
@@ -22,14 +21,7 @@ using namespace std::chrono_literals;
 Result<DaemonProcess> DaemonProcess::start(const std::string& binary, const std::string& socket,
                                            const std::string& shell,
                                            const std::string& stderr_path) {
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string_view text = *entry;
-    if (text.starts_with("VELMORAD_SOCKET=") || text.starts_with("SHELL=")) continue;
-    env.emplace_back(text);
-  }
-  env.push_back("VELMORAD_SOCKET=" + socket);
-  env.push_back("SHELL=" + shell);
+  std::vector<std::string> env = environment_with({{"VELMORAD_SOCKET", socket}, {"SHELL", shell}});
   std::vector<char*> envp;
   for (auto& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);

@@ -1,5 +1,6 @@
-// Fan-in: several clients, each attached to its own session, all doing bulk output at once;
-// the aggregate rate against the single-client rate.
+// Fan-in: several shells catting at once, each behind its own session: at the protocol level
+// (one connection each, in this process), through its own `velmora attach` on its own terminal,
+// and, as the baseline, as many raw pseudo-terminals; aggregate MiB/s, interleaved round by round.
 
 #include <algorithm>
 #include <array>
@@ -24,9 +25,10 @@ using namespace std::chrono_literals;
 constexpr std::array<int, 3> CLIENTS = {1, 8, 32};
 constexpr double MIB = 1024.0 * 1024.0;
 
-// One round: every client sends its command at the same moment; seconds until the last marker.
-Result<double> fan_in_round(std::vector<SessionTerminal>& sessions, int clients,
-                            const std::string& command) {
+// One round: the first `clients` terminals are told to cat file at the same moment; seconds
+// until the last marker.
+Result<double> fan_in_round(const std::vector<Terminal*>& terminals, int clients,
+                            const std::string& file) {
   std::mutex mutex;  // guards go, failure
   std::condition_variable start_signal;
   bool go = false;
@@ -38,10 +40,11 @@ Result<double> fan_in_round(std::vector<SessionTerminal>& sessions, int clients,
       std::unique_lock lock(mutex);
       start_signal.wait(lock, [&] { return go; });
     }
-    auto& session = sessions[static_cast<std::size_t>(index)];
-    MarkerScanner scanner{std::string(CAT_END_MARKER)};
-    auto done = session.input(command);
-    if (done) done = read_until(session, scanner, Clock::now() + 300s);
+    Terminal& terminal = *terminals[static_cast<std::size_t>(index)];
+    auto command = cat_command(file);
+    MarkerScanner scanner(command.marker);
+    auto done = terminal.input(command.line);
+    if (done) done = read_until(terminal, scanner, Clock::now() + 300s);
     finished[static_cast<std::size_t>(index)] = Clock::now();
     if (!done) {
       std::lock_guard lock(mutex);
@@ -73,53 +76,121 @@ Result<double> fan_in_round(std::vector<SessionTerminal>& sessions, int clients,
   return std::chrono::duration<double>(last - start).count();
 }
 
+// One way of reaching the shells, with its aggregate rates per client count, round by round.
+struct FanInSide {
+  explicit FanInSide(std::string label_) : label(std::move(label_)) {}
+
+  std::string label;
+  std::vector<Terminal*> terminals;
+  std::array<std::vector<double>, CLIENTS.size()> rates;
+  std::string failure;
+};
+
+std::string plural(int count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 }  // namespace
 
 void measure_fan_in(const Options& options, const Workspace& workspace, Report& report) {
   const std::string name = "fan-in";
   const int most = CLIENTS.back();
-  progress("%s: %d sessions", name.c_str(), most);
+  progress("%s: %d sessions each way", name.c_str(), most);
   auto daemon = workspace.start_daemon(options, "fanin");
   if (!daemon) return report.failed(name, daemon.error().text());
+
   std::vector<SessionTerminal> sessions;
+  std::vector<RawTerminal> raw_shells, clients;
+  std::string client_missing = options.client.empty() ? "no velmora client" : "";
   for (int i = 0; i < most; ++i) {
     auto session = SessionTerminal::attach(daemon->socket(), "fan" + std::to_string(i));
     if (!session) return report.failed(name, session.error().text());
-    if (auto ready = run_command(*session, "echo RE$((0))ADY", "RE0ADY", Clock::now() + 10s);
-        !ready)
-      return report.failed(name, ready.error().text());
     sessions.push_back(std::move(*session));
+    auto shell = RawShell::start({options.shell, "-l"}, ROWS, COLS);
+    if (!shell) return report.failed(name, "raw: " + shell.error().text());
+    raw_shells.emplace_back(std::move(*shell));
+    if (client_missing.empty()) {
+      auto client =
+          start_velmora_client(options.client, daemon->socket(), "fan-client" + std::to_string(i));
+      if (client)
+        clients.push_back(std::move(*client));
+      else
+        client_missing = "velmora attach: " + client.error().text();
+    }
   }
-  for (auto& session : sessions) drain(session, 20ms);
+  FanInSide protocol("velmorad"), raw("raw"), through("client");
+  for (auto& session : sessions) protocol.terminals.push_back(&session);
+  for (auto& shell : raw_shells) raw.terminals.push_back(&shell);
+  if (client_missing.empty())
+    for (auto& client : clients) through.terminals.push_back(&client);
+  for (FanInSide* side : {&protocol, &raw, &through}) {
+    for (Terminal* terminal : side->terminals) {
+      if (auto ready = wait_ready(*terminal, 20ms); !ready) {
+        side->failure = ready.error().text();
+        break;
+      }
+    }
+  }
+  if (!protocol.failure.empty()) return report.failed(name, protocol.failure);
+  if (!raw.failure.empty()) return report.failed(name, "raw: " + raw.failure);
+  if (through.terminals.empty()) through.failure = client_missing;
 
-  std::vector<std::vector<double>> rates(CLIENTS.size());
-  Profiler profiler(options.profile_command, daemon->pid());
+  Profiler profiler(
+      options.profile_command,
+      {daemon->pid(), clients.empty() ? -1 : clients.front().shell().pid(), daemon->pid()});
   for (int round = 0; round < options.fan_in_rounds; ++round) {
     for (std::size_t step = 0; step < CLIENTS.size(); ++step) {
       // Rotate the order from round to round so that no client count always goes first.
       std::size_t which = (step + static_cast<std::size_t>(round)) % CLIENTS.size();
-      int clients = CLIENTS[which];
-      std::size_t bytes = options.fan_in_bytes / static_cast<std::size_t>(clients);
-      std::string file_name = "fanin-" + std::to_string(clients) + ".txt";
-      auto file = workspace.text_file(file_name, bytes);
+      int count = CLIENTS[which];
+      std::size_t bytes = options.fan_in_bytes / static_cast<std::size_t>(count);
+      auto file = workspace.text_file("fanin-" + std::to_string(count) + ".txt", bytes);
       if (!file) return report.failed(name, file.error().text());
-      auto seconds = fan_in_round(sessions, clients, cat_command(*file));
-      if (!seconds) return report.failed(name, seconds.error().text());
-      double rate = static_cast<double>(bytes) * clients / MIB / *seconds;
-      rates[which].push_back(rate);
-      progress("%s: %d client(s): %.0f MiB/s", name.c_str(), clients, rate);
-      for (int i = 0; i < clients; ++i) drain(sessions[static_cast<std::size_t>(i)], 20ms);
+      for (FanInSide* side : {&raw, &protocol, &through}) {
+        if (!side->failure.empty()) continue;
+        auto seconds = fan_in_round(side->terminals, count, *file);
+        if (!seconds) {
+          side->failure = seconds.error().text();
+          continue;
+        }
+        double rate = static_cast<double>(bytes) * count / MIB / *seconds;
+        side->rates[which].push_back(rate);
+        progress("%s: %s, %s: %.0f MiB/s", name.c_str(), side->label.c_str(),
+                 plural(count, "client", "clients").c_str(), rate);
+        for (int i = 0; i < count; ++i) drain(*side->terminals[static_cast<std::size_t>(i)], 20ms);
+      }
+      if (!raw.failure.empty()) return report.failed(name, "raw: " + raw.failure);
     }
   }
-  double single = median(rates.front());
+
+  // The protocol level, against one client of its own.
+  if (!protocol.failure.empty()) {
+    report.failed(name, protocol.failure);
+  } else {
+    double single = median(protocol.rates.front());
+    for (std::size_t which = 0; which < CLIENTS.size(); ++which) {
+      double rate = median(protocol.rates[which]);
+      bool last = which + 1 == CLIENTS.size();
+      report.add(Row{"fan-in " + plural(CLIENTS[which], "client", "clients") + " (MiB/s)",
+                     fixed(rate, 0), which == 0 ? "" : fixed(single, 0),
+                     which == 0 ? "" : fixed(rate / single, 3), last ? ">= 0.9 of 1 client" : "",
+                     last ? verdict_of(rate / single >= 0.9) : Verdict::Info});
+    }
+  }
+
+  // Through the clients, against as many raw terminals; the rounds pair them.
+  const std::string through_name = "fan-in through velmora attach";
+  if (!through.failure.empty()) return report.failed(through_name, through.failure);
   for (std::size_t which = 0; which < CLIENTS.size(); ++which) {
-    double rate = median(rates[which]);
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < through.rates[which].size() && i < raw.rates[which].size(); ++i)
+      ratios.push_back(through.rates[which][i] / raw.rates[which][i]);
     bool last = which + 1 == CLIENTS.size();
-    report.add(Row{"fan-in " + std::to_string(CLIENTS[which]) +
-                       (CLIENTS[which] == 1 ? " client" : " clients") + " (MiB/s)",
-                   fixed(rate, 0), which == 0 ? "" : fixed(single, 0),
-                   which == 0 ? "" : fixed(rate / single, 3), last ? ">= 0.9 of 1 client" : "",
-                   last ? verdict_of(rate / single >= 0.9) : Verdict::Info});
+    report.add(Row{through_name + ", " + plural(CLIENTS[which], "client", "clients") + " (MiB/s)",
+                   fixed(median(through.rates[which]), 0),
+                   fixed(median(raw.rates[which]), 0) + " raw", fixed(median(ratios), 3),
+                   last ? ">= 0.85 of raw" : "",
+                   last ? verdict_of(median(ratios) >= 0.85) : Verdict::Info});
   }
 }
 

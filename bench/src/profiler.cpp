@@ -6,17 +6,34 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 
 #include "bench.h"
 
 namespace velmora::bench {
 
-Profiler::Profiler(const std::string& command, pid_t daemon) {
+namespace {
+
+void substitute(std::string& text, std::string_view name, pid_t pid) {
+  for (auto at = text.find(name); at != std::string::npos; at = text.find(name))
+    text.replace(at, name.size(), std::to_string(pid));
+}
+
+}  // namespace
+
+Profiler::Profiler(const std::string& command, ProfiledPids pids) {
   if (command.empty()) return;
   std::string text = command;
-  for (auto at = text.find("{pid}"); at != std::string::npos; at = text.find("{pid}"))
-    text.replace(at, 5, std::to_string(daemon));
+  for (auto [name, pid] : {std::pair<std::string_view, pid_t>{"{pid}", pids.daemon},
+                           {"{client_daemon}", pids.client_daemon},
+                           {"{client}", pids.client}}) {
+    if (text.find(name) == std::string::npos) continue;
+    if (pid <= 0) return;
+    substitute(text, name, pid);
+  }
   progress("profiling: %s", text.c_str());
   pid_t pid = ::fork();
   if (pid == 0) {

@@ -46,6 +46,11 @@ Result<PtyFds> open_pty(std::uint16_t rows, std::uint16_t cols) {
 
 Result<RawShell> RawShell::start(const std::vector<std::string>& argv, std::uint16_t rows,
                                  std::uint16_t cols) {
+  return start(argv, rows, cols, environment_with({}));
+}
+
+Result<RawShell> RawShell::start(const std::vector<std::string>& argv, std::uint16_t rows,
+                                 std::uint16_t cols, const std::vector<std::string>& env) {
   if (argv.empty()) return Error("no program");
   auto pty = open_pty(rows, cols);
   if (!pty) return pty.error();
@@ -53,6 +58,9 @@ Result<RawShell> RawShell::start(const std::vector<std::string>& argv, std::uint
   std::vector<char*> args;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const auto& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
   int slave = pty->slave.get();
 
   pid_t pid = ::fork();
@@ -60,7 +68,7 @@ Result<RawShell> RawShell::start(const std::vector<std::string>& argv, std::uint
   if (pid == 0) {
     if (::setsid() < 0 || ::ioctl(slave, TIOCSCTTY, 0) != 0) ::_exit(126);
     if (::dup2(slave, 0) < 0 || ::dup2(slave, 1) < 0 || ::dup2(slave, 2) < 0) ::_exit(126);
-    ::execve(args[0], args.data(), environ);
+    ::execve(args[0], args.data(), envp.data());
     ::_exit(127);
   }
   int flags = ::fcntl(pty->master.get(), F_GETFL);
@@ -78,6 +86,19 @@ RawShell::RawShell(RawShell&& other) noexcept
   other.m_pid = -1;
 }
 
+bool RawShell::wait_exit(std::chrono::steady_clock::time_point deadline) {
+  if (m_pid <= 0) return true;
+  while (true) {
+    pid_t done = ::waitpid(m_pid, nullptr, WNOHANG);
+    if (done == m_pid || (done < 0 && errno != EINTR)) {
+      m_pid = -1;
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    ::usleep(200);
+  }
+}
+
 RawShell::~RawShell() {
   if (m_pid <= 0) return;
   // The shell leads its own process group; whatever it started goes with it.
@@ -86,6 +107,24 @@ RawShell::~RawShell() {
   m_master.reset();
   while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
   }
+}
+
+std::vector<std::string> environment_with(
+    const std::vector<std::pair<std::string, std::string>>& set,
+    const std::vector<std::string>& removed) {
+  auto named = [](std::string_view entry, std::string_view name) {
+    return entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=';
+  };
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string_view text = *entry;
+    bool dropped = false;
+    for (const auto& [name, value] : set) dropped = dropped || named(text, name);
+    for (const auto& name : removed) dropped = dropped || named(text, name);
+    if (!dropped) env.emplace_back(text);
+  }
+  for (const auto& [name, value] : set) env.push_back(name + "=" + value);
+  return env;
 }
 
 }  // namespace velmora::bench

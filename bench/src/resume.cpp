@@ -129,7 +129,7 @@ void measure_resume(const Options& options, const Workspace& workspace, Report& 
   if (!reference) return report.failed(name, reference.error().text());
 
   std::vector<double> daemon_us, reference_us;
-  Profiler profiler(options.profile_command, daemon->pid());
+  Profiler profiler(options.profile_command, {daemon->pid()});
   for (int i = 0; i < options.resume_count; ++i) {
     auto resumed = timed_request(*resumer, request, ATTACHED);
     if (!resumed) return report.failed(name, resumed.error().text());

@@ -145,7 +145,7 @@ void measure_scale(const Options& options, const Workspace& workspace, Report& r
   if (static_cast<int>(listed->size()) != count)
     return report.failed("list", "lists " + std::to_string(listed->size()) + " sessions");
   std::vector<double> list_us;
-  Profiler profiler(options.profile_command, daemon->pid());
+  Profiler profiler(options.profile_command, {daemon->pid()});
   for (int i = 0; i < 20; ++i) {
     auto took = round_trip(*connection, ListRequest{}, SESSIONS);
     if (!took) return report.failed("list", took.error().text());

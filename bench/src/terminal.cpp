@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "velmora/core/base64.h"
@@ -138,8 +139,11 @@ void drain(Terminal& terminal, std::chrono::milliseconds quiet) {
   }
 }
 
-std::string cat_command(const std::string& file) {
-  return "cat " + file + "; echo VB$((40+2))DONE\r";
+CatCommand cat_command(const std::string& file) {
+  static std::atomic<unsigned> count{0};
+  std::string serial = std::to_string(++count);
+  return CatCommand{"cat " + file + "; echo VB$((40+2))D" + serial + "NE\r",
+                    "VB42D" + serial + "NE"};
 }
 
 Result<void> run_command(Terminal& terminal, std::string_view command, std::string marker,

@@ -33,6 +33,7 @@ class RawTerminal final : public Terminal {
   // One read of at most 8192 bytes, like the daemon's pump.
   Result<void> read_some(std::string& out, Clock::time_point deadline) override;
   const RawShell& shell() const { return m_shell; }
+  RawShell& shell() { return m_shell; }
 
  private:
   RawShell m_shell;
@@ -78,12 +79,16 @@ Result<void> read_until(Terminal& terminal, MarkerScanner& scanner, Clock::time_
 // Reads and drops output until none has come for the quiet period.
 void drain(Terminal& terminal, std::chrono::milliseconds quiet);
 
-// The end marker of cat_command's output. The typed command holds "$((40+2))" where the output
-// holds "42", so the terminal's echo of the command never matches.
-inline constexpr std::string_view CAT_END_MARKER = "VB42DONE";
-
-// A command line (carriage return included) that cats file and then prints CAT_END_MARKER.
-std::string cat_command(const std::string& file);
+// A command line (carriage return included) that cats a file and then prints an end marker,
+// with that marker. The typed command holds "$((40+2))" where the output holds "42", so the
+// terminal's echo of the command never matches; and every command has a marker of its own, so
+// that a front end which redraws its screen cannot show an earlier command's marker as this
+// one's.
+struct CatCommand {
+  std::string line;
+  std::string marker;
+};
+CatCommand cat_command(const std::string& file);
 
 // Types command and a carriage return, then waits until its output holds the marker.
 Result<void> run_command(Terminal& terminal, std::string_view command, std::string marker,

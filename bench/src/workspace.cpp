@@ -53,15 +53,63 @@ Result<DaemonProcess> Workspace::start_daemon(const Options& options,
                               file(name + ".stderr"));
 }
 
-Result<SideBySide> start_side_by_side(const Options& options, const Workspace& workspace,
-                                      const std::string& name) {
+Result<void> wait_ready(Terminal& terminal, std::chrono::milliseconds quiet) {
+  if (auto ready = run_command(terminal, "echo RE$((0))ADY", "RE0ADY",
+                               Clock::now() + std::chrono::seconds(10));
+      !ready)
+    return Error("shell not ready: " + ready.error().text());
+  drain(terminal, quiet);
+  return {};
+}
+
+Result<Sides> start_sides(const Options& options, const Workspace& workspace,
+                          const std::string& name) {
+  auto shell = RawShell::start({options.shell, "-l"}, ROWS, COLS);
+  if (!shell) return shell.error();
   auto daemon = workspace.start_daemon(options, name);
   if (!daemon) return daemon.error();
-  auto session = SessionTerminal::attach(daemon->socket(), name);
+  auto session = SessionTerminal::attach(daemon->socket(), name, ROWS, COLS);
   if (!session) return session.error();
-  auto shell = RawShell::start({options.shell, "-l"}, 24, 80);
-  if (!shell) return shell.error();
-  return SideBySide{std::move(*daemon), std::move(*session), RawTerminal(std::move(*shell))};
+  Sides sides{
+      RawTerminal(std::move(*shell)), std::move(*daemon), std::move(*session), {}, {}, "", {}, {}};
+  if (auto ready = wait_ready(sides.raw); !ready) return Error("raw: " + ready.error().text());
+  if (auto ready = wait_ready(sides.session); !ready) return ready.error();
+
+  // The client's session has a daemon of its own, so that the protocol-level runs (and the
+  // comparison with the untracked daemon) see a daemon that serves them alone.
+  if (options.client.empty()) {
+    sides.client_missing = "no velmora client";
+  } else if (auto client_daemon = workspace.start_daemon(options, name + "-client");
+             !client_daemon) {
+    sides.client_missing = "daemon for the client: " + client_daemon.error().text();
+  } else if (auto client = start_velmora_client(options.client, client_daemon->socket(), name)) {
+    sides.client_daemon.emplace(std::move(*client_daemon));
+    sides.client.emplace(std::move(*client));
+    if (auto ready = wait_ready(*sides.client); !ready) {
+      sides.client_missing = "velmora attach: " + ready.error().text();
+      sides.client.reset();
+    }
+  } else {
+    sides.client_missing = "velmora attach: " + client.error().text();
+  }
+
+  if (!options.tmux.empty()) {
+    auto server =
+        TmuxServer::start(options.tmux, workspace.file(name + ".tmux"), options.shell, name);
+    auto attached = server ? server->attach(name) : Result<RawTerminal>(server.error());
+    if (attached) {
+      sides.tmux_server.emplace(std::move(*server));
+      sides.tmux.emplace(std::move(*attached));
+      if (auto ready = wait_ready(*sides.tmux); !ready) {
+        progress("tmux left out: %s", ready.error().text().c_str());
+        sides.tmux.reset();
+      }
+    } else {
+      progress("tmux left out: %s", attached.error().text().c_str());
+    }
+  }
+
+  return sides;
 }
 
 void progress(const char* format, ...) {

@@ -54,8 +54,9 @@ TEST_F(SessionTerminalTest, BulkOutputArrivesWhole) {
   ASSERT_TRUE(session) << session.error().text();
   auto file = m_workspace->text_file("f.txt", 1 << 20);
   ASSERT_TRUE(file);
-  ASSERT_TRUE(session->input(cat_command(*file)));
-  MarkerScanner scanner{std::string(CAT_END_MARKER)};
+  auto command = cat_command(*file);
+  ASSERT_TRUE(session->input(command.line));
+  MarkerScanner scanner(command.marker);
   auto done = read_until(*session, scanner, Clock::now() + 30s);
   ASSERT_TRUE(done) << done.error().text();
   // Every newline of the file comes back as carriage return and newline.

@@ -59,10 +59,15 @@ TEST(Profiler, RunsBesideTheDaemonAndStopsWithSigint) {
   ASSERT_TRUE(workspace);
   std::string out = workspace->file("profile");
   {
-    Profiler profiler("trap 'echo {pid} > " + out + "; exit 0' INT; while :; do sleep 0.05; done",
-                      4242);
+    Profiler profiler("trap 'echo {pid} {client} {client_daemon} > " + out +
+                          "; exit 0' INT; while :; do sleep 0.05; done",
+                      {4242, 77, 99});
   }
-  EXPECT_EQ(read_all(out), "4242\n");
+  EXPECT_EQ(read_all(out), "4242 77 99\n");
+  // A command that names a process the measure does not have is not run at all.
+  std::string skipped = workspace->file("skipped");
+  { Profiler profiler("echo {client} > " + skipped, {4242}); }
+  EXPECT_FALSE(std::filesystem::exists(skipped));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "attach_stream.h"
 #include "daemon_connection.h"
 #include "daemon_launcher.h"
+#include "detach_key.h"
 #include "display_text.h"
 #include "io_util.h"
 #include "mode_tracker.h"
@@ -173,6 +174,7 @@ class Attachment {
         m_socket(std::move(socket)),
         m_stream(command.key, drawer()),
         m_size(size),
+        m_detach_key(command.detach_key),
         m_display(display),
         m_daemon_pid(daemon_pid) {}
 
@@ -193,6 +195,8 @@ class Attachment {
   std::optional<Outcome> show(std::string_view bytes);
   AttachStream::ReplayDrawer drawer();
   std::optional<Outcome> come_back();
+  void drain_outgoing();
+  int poll_timeout() const;
 
   const AttachCommand& m_command;
   std::string m_socket_path;
@@ -205,6 +209,7 @@ class Attachment {
   std::string m_screen;
   ModeTracker m_modes;
   std::optional<Clock::time_point> m_redraw_at;
+  DetachKeyFilter m_detach_key;
   std::string m_failure;
 
   const ResumeDisplay& m_display;
@@ -230,12 +235,7 @@ AttachStream::ReplayDrawer Attachment::drawer() {
   };
 }
 
-void Attachment::queue_attach() {
-  std::vector<EnvPair> env = terminal_environment(environ);
-  env.insert(env.end(), {{SESSION_VARIABLE, m_command.key}, {SOCKET_VARIABLE, m_socket_path}});
-  queue(
-      AttachRequest{m_command.key, current_directory(), m_size.cols, m_size.rows, std::move(env)});
-}
+void Attachment::queue_attach() { queue(new_session_request(m_command.key, m_size, m_socket_path)); }
 
 std::optional<Outcome> Attachment::come_back() {
   // Only a working attachment comes back: a connection that ends before its attach was
@@ -310,13 +310,21 @@ std::optional<Outcome> Attachment::read_daemon() {
     m_stream.handle_line(*line, m_screen);
     if (m_stream.ending() != Ending::Running) break;
   }
+  if (!was_attached && m_stream.attached() && !m_stream.resumed() &&
+      m_command.require == Require::Existing) {
+    // The session ended after it was looked up, and this attach started a new one instead.
+    queue(CloseRequest{m_command.key});
+    drain_outgoing();
+    m_failure = "no session named " + printable(m_command.key);
+    return Outcome::Failed;
+  }
   if (auto ended = show(m_screen)) return ended;
   if (!was_attached && m_stream.attached()) {
     if (m_came_back && (!m_stream.resumed() || m_stream.shell_pid() != m_shell_pid)) {
       // The session ended while the connection was lost, and the attach made a new one.
       if (!m_stream.resumed()) {
         queue(CloseRequest{m_command.key});
-        (void)flush_outgoing();
+        drain_outgoing();
       }
       return Outcome::Exited;
     }
@@ -344,17 +352,31 @@ std::optional<Outcome> Attachment::read_terminal() {
   ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
   if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
   if (n <= 0) return Outcome::TerminalGone;
-  std::string_view input(chunk, static_cast<std::size_t>(n));
-  std::optional<Outcome> ending;
-  if (m_command.detach_key) {
-    auto at = input.find(static_cast<char>(*m_command.detach_key));
-    if (at != std::string_view::npos) {
-      input = input.substr(0, at);
-      ending = Outcome::Detached;
-    }
+  auto keys = m_detach_key.feed(std::string_view(chunk, static_cast<std::size_t>(n)), Clock::now());
+  if (!keys.to_send.empty()) queue(WriteRequest{m_command.key, base64_encode(keys.to_send)});
+  if (keys.detach) return Outcome::Detached;
+  return std::nullopt;
+}
+
+// Sends what is queued before leaving (what was typed before the detach key, say).
+void Attachment::drain_outgoing() {
+  auto deadline = Clock::now() + FLUSH_ON_EXIT;
+  while (!m_outgoing.empty() && flush_outgoing() && Clock::now() < deadline) {
+    pollfd out{m_socket.get(), POLLOUT, 0};
+    ::poll(&out, 1, 50);
   }
-  if (!input.empty()) queue(WriteRequest{m_command.key, base64_encode(input)});
-  return ending;
+}
+
+// Until the next timed step (the end of a redraw nudge, a single detach-key press becoming a
+// detach); -1 when none is due.
+int Attachment::poll_timeout() const {
+  std::optional<Clock::time_point> next = m_redraw_at;
+  if (auto detach_at = m_detach_key.deadline(); detach_at && (!next || *detach_at < *next))
+    next = detach_at;
+  if (!next) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now());
+  // Rounded up, so that the wake-up does not come just before the step is due.
+  return static_cast<int>(std::max<std::int64_t>(left.count() + 1, 0));
 }
 
 Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
@@ -370,13 +392,7 @@ Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
         // The keyboard waits while the daemon has not taken what was typed before.
         {m_outgoing.size() < OUTGOING_LIMIT ? STDIN_FILENO : -1, POLLIN, 0},
     };
-    int timeout = -1;
-    if (m_redraw_at) {
-      auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(*m_redraw_at - Clock::now());
-      timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
-    }
-    int rc = ::poll(fds, 3, timeout);
+    int rc = ::poll(fds, 3, poll_timeout());
     if (rc < 0 && errno != EINTR) {
       m_failure = "cannot wait for input: " + OsError::from_errno().display();
       return Outcome::Failed;
@@ -385,7 +401,8 @@ Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
       m_redraw_at.reset();
       queue_resize(m_size);
     }
-    if (rc <= 0) continue;
+    // On a timeout (rc 0) no revents are set, but a waiting detach-key press may be due.
+    if (rc < 0) continue;
 
     if (fds[1].revents != 0) {
       for (int signo : signals.take()) {
@@ -412,16 +429,14 @@ Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
     }
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
       if (auto ended = read_terminal()) {
-        if (*ended == Outcome::Detached) {
-          // What was typed before the detach key still reaches the shell.
-          auto deadline = Clock::now() + FLUSH_ON_EXIT;
-          while (!m_outgoing.empty() && flush_outgoing() && Clock::now() < deadline) {
-            pollfd out{m_socket.get(), POLLOUT, 0};
-            ::poll(&out, 1, 50);
-          }
-        }
+        if (*ended == Outcome::Detached) drain_outgoing();
         return *ended;
       }
+    }
+    // Only after the keyboard has been read: a second press that waits there is no detach.
+    if (m_detach_key.expired(Clock::now())) {
+      drain_outgoing();
+      return Outcome::Detached;
     }
   }
 }
@@ -443,10 +458,19 @@ std::vector<EnvPair> terminal_environment(const char* const* envp) {
     std::string_view name = text.substr(0, equals);
     // Requests are JSON text: an entry that is not UTF-8 cannot be sent and is left out.
     if (!is_valid_utf8(text)) continue;
-    if (name == "TERM" || name == "COLORTERM" || name == "LANG" || name.substr(0, 3) == "LC_")
+    if (name == "TERM" || name == "COLORTERM" || name == "LANG" || name.substr(0, 3) == "LC_" ||
+        name == "SSH_AUTH_SOCK" || name == "SSH_CONNECTION" || name == "DISPLAY" ||
+        name == "WAYLAND_DISPLAY" || name == "XAUTHORITY")
       env.emplace_back(std::string(name), std::string(text.substr(equals + 1)));
   }
   return env;
+}
+
+AttachRequest new_session_request(const std::string& key, WindowSize size,
+                                  const std::string& socket_path) {
+  std::vector<EnvPair> env = terminal_environment(environ);
+  env.insert(env.end(), {{SESSION_VARIABLE, key}, {SOCKET_VARIABLE, socket_path}});
+  return AttachRequest{key, current_directory(), size.cols, size.rows, std::move(env)};
 }
 
 bool attaches_to_itself(const std::string& key, const std::string& socket_path,
@@ -483,14 +507,19 @@ int run_attach(const AttachCommand& command) {
                  printable(command.key).c_str());
     return 1;
   }
+  if (command.require == Require::Existing) {
+    if (auto found = find_session(path, command.key); !found) {
+      std::fprintf(stderr, "velmora: %s\n", found.error().text().c_str());
+      return 1;
+    }
+  }
   auto socket = connect_or_start(path);
   if (!socket) {
     std::fprintf(stderr, "velmora: %s\n", socket.error().text().c_str());
     return 1;
   }
   ::fcntl(socket->get(), F_SETFL, ::fcntl(socket->get(), F_GETFL) | O_NONBLOCK);
-  WindowSize size =
-      window_size(STDIN_FILENO).value_or(window_size(STDOUT_FILENO).value_or(WindowSize{24, 80}));
+  WindowSize size = terminal_size();
 
   auto signals = SignalPipe::install();
   if (!signals) {

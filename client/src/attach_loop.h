@@ -7,12 +7,15 @@
 #include <vector>
 
 #include "cli.h"
+#include "terminal.h"
 #include "velmora/core/protocol.h"
 
 namespace velmora::client {
 
-// The variables that a new session takes from this terminal's environment: TERM, COLORTERM,
-// LANG and every LC_*, in the order of envp.
+// The variables that a new session takes from this terminal's environment, in the order of
+// envp: TERM, COLORTERM, LANG and every LC_*, and those that tie programs to the machine and
+// display the terminal is on (SSH_AUTH_SOCK, SSH_CONNECTION, DISPLAY, WAYLAND_DISPLAY,
+// XAUTHORITY).
 std::vector<EnvPair> terminal_environment(const char* const* envp);
 
 // Set in every session's environment: its key, and the daemon's socket.
@@ -27,6 +30,11 @@ bool attaches_to_itself(const std::string& key, const std::string& socket_path,
 // The directory to start a new shell in: $PWD when it names the current directory (keeping the
 // path the user sees, symbolic links included), else the physical current directory.
 std::optional<std::string> current_directory();
+
+// The request that creates session key for this terminal (or resumes it): the current
+// directory, the size, the variables above and the session's own.
+AttachRequest new_session_request(const std::string& key, WindowSize size,
+                                  const std::string& socket_path);
 
 // Runs the attachment; returns the process exit status.
 int run_attach(const AttachCommand& command);

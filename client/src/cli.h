@@ -18,12 +18,22 @@ inline constexpr unsigned char DEFAULT_DETACH_KEY = 0x1c;  // Ctrl-backslash
 enum class Redraw { Nudge, Skip };
 enum class Format { Table, Json };
 enum class Enter { Append, Omit };
+// Which sessions an attach accepts: any (a missing one is created) or only one that exists.
+enum class Require { Any, Existing };
+enum class Start { Attached, Detached };
 
 struct AttachCommand {
   std::string key = DEFAULT_KEY;
   std::optional<unsigned char> detach_key = DEFAULT_DETACH_KEY;  // nothing: no detach key
   Redraw redraw = Redraw::Nudge;
   History history = History::Push;
+  Require require = Require::Any;
+};
+// Creates a session that must not exist yet, then attaches to it unless told not to.
+struct NewCommand {
+  AttachCommand attach;  // the key, and how to attach afterwards
+  Start start = Start::Attached;
+  std::string typed;  // the command line and a carriage return, or empty for none
 };
 struct ListCommand {
   Format format = Format::Table;
@@ -43,8 +53,8 @@ struct HelpCommand {
   std::string topic;
 };
 
-using Command = std::variant<AttachCommand, ListCommand, KillCommand, SendCommand, ShutdownCommand,
-                             VersionCommand, DecodeCommand, HelpCommand>;
+using Command = std::variant<AttachCommand, NewCommand, ListCommand, KillCommand, SendCommand,
+                             ShutdownCommand, VersionCommand, DecodeCommand, HelpCommand>;
 
 // A usage fault: the one-line problem and the help topic that explains the right use.
 struct UsageError {

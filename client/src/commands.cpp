@@ -2,54 +2,30 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <optional>
 
 #include "daemon_connection.h"
 #include "display_text.h"
 #include "io_util.h"
-#include "json_text.h"
 #include "session_list.h"
+#include "terminal.h"
 #include "velmora/core/base64.h"
 
 namespace velmora::client {
 namespace {
-
-constexpr auto REPLY_TIMEOUT = std::chrono::seconds(10);
 
 int fail(const std::string& text) {
   std::fprintf(stderr, "velmora: %s\n", text.c_str());
   return 1;
 }
 
-// A connection to a running daemon; never starts one. Nothing (and no message) when no daemon
-// runs; a failure when one must not or cannot be reached.
-Result<std::optional<DaemonLink>> reach_running_daemon() {
-  std::string path = daemon_socket_path();
-  Contact contact = contact_daemon(path);
-  if (contact.reach == Reach::Refused) return Error(contact.problem);
-  if (contact.reach == Reach::NoDaemon) return std::optional<DaemonLink>();
-  return std::optional<DaemonLink>(DaemonLink(std::move(contact.fd)));
-}
-
-Result<std::vector<SessionInfo>> list_sessions(DaemonLink& link) {
-  auto reply = request_reply<SessionsEvent>(link, ListRequest{}, REPLY_TIMEOUT);
-  if (!reply) return reply.error();
-  return std::move(reply->keys);
-}
-
-bool has_session(const std::vector<SessionInfo>& rows, const std::string& key) {
-  for (const SessionInfo& row : rows)
-    if (row.key == key) return true;
-  return false;
-}
-
 // Acts on an existing session only: a write or close for a key that does not exist would be
 // silently ignored by the daemon, and attach would create it.
 int with_existing_session(const std::string& key, const Request& request) {
-  auto daemon = reach_running_daemon();
+  auto daemon = reach_running_daemon(daemon_socket_path());
   if (!daemon) return fail(daemon.error().text());
   if (!*daemon) return fail("no session named " + printable(key) + " (no daemon is running)");
   DaemonLink& link = **daemon;
@@ -65,21 +41,29 @@ int with_existing_session(const std::string& key, const Request& request) {
 }  // namespace
 
 int run_list(const ListCommand& command) {
-  auto daemon = reach_running_daemon();
+  auto daemon = reach_running_daemon(daemon_socket_path());
   if (!daemon) return fail(daemon.error().text());
-  std::vector<SessionInfo> rows;
+  std::vector<SessionRow> rows;
   if (*daemon) {
     auto listed = list_sessions(**daemon);
     if (!listed) return fail(listed.error().text());
-    rows = sorted_by_key(std::move(*listed));
+    for (SessionInfo& info : sorted_by_key(std::move(*listed)))
+      rows.push_back(observe_session(std::move(info)));
   }
   std::string out;
   if (command.format == Format::Json) {
-    for (const SessionInfo& row : rows) out += session_info_json(row) + "\n";
+    for (const SessionRow& row : rows) out += session_row_json(row) + "\n";
   } else if (rows.empty()) {
     out = "no sessions\n";
   } else {
-    out = format_session_table(rows, static_cast<std::uint64_t>(std::time(nullptr)));
+    TableLayout layout;
+    layout.now = static_cast<std::uint64_t>(std::time(nullptr));
+    const char* home = std::getenv("HOME");
+    if (home != nullptr) layout.home = home;
+    if (::isatty(STDOUT_FILENO)) {
+      if (auto size = window_size(STDOUT_FILENO)) layout.width = size->cols;
+    }
+    out = format_session_table(rows, layout);
   }
   if (!write_all(STDOUT_FILENO, out)) return fail("cannot write standard output");
   return 0;
@@ -95,7 +79,7 @@ int run_send(const SendCommand& command) {
 }
 
 int run_shutdown() {
-  auto daemon = reach_running_daemon();
+  auto daemon = reach_running_daemon(daemon_socket_path());
   if (!daemon) return fail(daemon.error().text());
   if (!*daemon) return fail("no daemon is running");
   DaemonLink& link = **daemon;
@@ -107,7 +91,7 @@ int run_shutdown() {
 int run_version() {
   std::string out =
       "velmora " VELMORA_VERSION "\nprotocol " + std::to_string(PROTOCOL_VERSION) + "\n";
-  auto daemon = reach_running_daemon();
+  auto daemon = reach_running_daemon(daemon_socket_path());
   int status = 0;
   if (!daemon) {
     out += "daemon: " + daemon.error().text() + "\n";

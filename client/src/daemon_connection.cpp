@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "display_text.h"
 #include "io_util.h"
 #include "platform.h"
 #include "velmora/core/line_codec.h"
@@ -34,9 +36,20 @@ Contact contact_daemon(const std::string& path) {
     return std::move(contact);
   };
 
+  // A cleaner of /tmp may have deleted the file of a daemon that still runs: that is not the
+  // same as no daemon at all.
+  auto missing = [&] {
+    if (auto pid = process_listening_at(path)) {
+      contact.reach = Reach::SocketMissing;
+      contact.problem = "the daemon's socket is missing: " + path + " has gone, but velmorad (pid " +
+                        std::to_string(*pid) + ") still runs";
+    }
+    return std::move(contact);
+  };
+
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
-    if (errno == ENOENT) return contact;
+    if (errno == ENOENT) return missing();
     return refuse("cannot examine " + path + ": " + OsError::from_errno().display());
   }
   if (!S_ISSOCK(info.st_mode)) return refuse(path + " is not a socket; refusing to use it");
@@ -55,8 +68,9 @@ Contact contact_daemon(const std::string& path) {
     rc = ::connect(socket->get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    // A socket file that nobody listens on is what a daemon that died leaves behind.
-    if (errno == ECONNREFUSED || errno == ENOENT) return contact;
+    // A socket file that nobody listens on is what a daemon that died leaves behind, unless the
+    // daemon is just binding its file again (its old socket still listens then).
+    if (errno == ECONNREFUSED || errno == ENOENT) return missing();
     return refuse("cannot connect to " + path + ": " + OsError::from_errno().display());
   }
   // The file may have been swapped between lstat and connect; the peer's identity is what counts.
@@ -68,6 +82,19 @@ Contact contact_daemon(const std::string& path) {
   contact.reach = Reach::Connected;
   contact.fd = std::move(*socket);
   return contact;
+}
+
+Contact await_daemon(const std::string& path, std::chrono::milliseconds patience) {
+  auto deadline = std::chrono::steady_clock::now() + patience;
+  while (true) {
+    Contact contact = contact_daemon(path);
+    if (contact.reach != Reach::SocketMissing) return contact;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      contact.problem += " and has not made it again";
+      return contact;
+    }
+    ::poll(nullptr, 0, 50);
+  }
 }
 
 Result<void> DaemonLink::send(const Request& request) {
@@ -86,6 +113,13 @@ Result<void> DaemonLink::send(const Request& request) {
 }
 
 Result<Event> DaemonLink::next_event(std::chrono::milliseconds timeout) {
+  auto event = poll_event(timeout);
+  if (!event) return event.error();
+  if (!*event) return Error("the daemon did not answer in time");
+  return std::move(**event);
+}
+
+Result<std::optional<Event>> DaemonLink::poll_event(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (true) {
     auto newline = m_buffer.find('\n');
@@ -94,11 +128,11 @@ Result<Event> DaemonLink::next_event(std::chrono::milliseconds timeout) {
       m_buffer.erase(0, newline + 1);
       if (!event)
         return Error("the daemon sent a line that is not an event: " + event.error().text());
-      return event;
+      return std::optional<Event>(std::move(*event));
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return Error("the daemon did not answer in time");
+    if (left.count() <= 0) return std::optional<Event>();
     pollfd pfd{m_fd.get(), POLLIN, 0};
     int rc = ::poll(&pfd, 1, static_cast<int>(left.count()));
     if (rc < 0 && errno != EINTR)
@@ -130,6 +164,31 @@ bool DaemonLink::wait_closed(std::chrono::milliseconds timeout) {
     if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
     if (n < 0) return false;
   }
+}
+
+Result<std::optional<DaemonLink>> reach_running_daemon(const std::string& path) {
+  Contact contact = await_daemon(path);
+  if (contact.reach == Reach::Refused || contact.reach == Reach::SocketMissing)
+    return Error(contact.problem);
+  if (contact.reach == Reach::NoDaemon) return std::optional<DaemonLink>();
+  return std::optional<DaemonLink>(DaemonLink(std::move(contact.fd)));
+}
+
+Result<std::vector<SessionInfo>> list_sessions(DaemonLink& link) {
+  auto reply = request_reply<SessionsEvent>(link, ListRequest{}, REPLY_TIMEOUT);
+  if (!reply) return reply.error();
+  return std::move(reply->keys);
+}
+
+Result<SessionInfo> find_session(const std::string& path, const std::string& key) {
+  auto daemon = reach_running_daemon(path);
+  if (!daemon) return daemon.error();
+  if (!*daemon) return Error("no session named " + printable(key) + " (no daemon is running)");
+  auto rows = list_sessions(**daemon);
+  if (!rows) return rows.error();
+  for (SessionInfo& row : *rows)
+    if (row.key == key) return std::move(row);
+  return Error("no session named " + printable(key));
 }
 
 }  // namespace velmora::client

@@ -138,9 +138,11 @@ std::string find_velmorad() {
 
 Result<OwnedFd> connect_or_start(const std::string& socket_path,
                                  std::chrono::milliseconds timeout) {
-  Contact first = contact_daemon(socket_path);
+  Contact first = await_daemon(socket_path);
   if (first.reach == Reach::Connected) return std::move(first.fd);
-  if (first.reach == Reach::Refused) return Error(first.problem);
+  // A daemon whose file has gone still has its sessions: a second one would hide them for good.
+  if (first.reach == Reach::Refused || first.reach == Reach::SocketMissing)
+    return Error(first.problem);
 
   std::string program = find_velmorad();
   if (program.empty())

@@ -24,3 +24,31 @@ std::string describe_detach_key(unsigned char key) {
 }
 
 }  // namespace velmora::client
+
+namespace velmora::client {
+
+DetachKeyFilter::Keys DetachKeyFilter::feed(std::string_view input, Clock::time_point now) {
+  Keys keys;
+  if (!m_key) {
+    keys.to_send = input;
+    return keys;
+  }
+  const char key = static_cast<char>(*m_key);
+  for (char c : input) {
+    if (m_deadline) {
+      m_deadline.reset();
+      if (c != key) {
+        keys.detach = true;
+        return keys;
+      }
+      keys.to_send += key;
+    } else if (c == key) {
+      m_deadline = now + m_window;
+    } else {
+      keys.to_send += c;
+    }
+  }
+  return keys;
+}
+
+}  // namespace velmora::client

@@ -44,6 +44,12 @@ bool is_wide(std::uint32_t cp) {
          (cp >= 0x1f900 && cp <= 0x1f9ff) || (cp >= 0x20000 && cp <= 0x3fffd);
 }
 
+// Combining marks take no column of their own.
+std::size_t code_point_width(std::uint32_t cp) {
+  if (cp >= 0x300 && cp <= 0x36f) return 0;
+  return is_wide(cp) ? 2 : 1;
+}
+
 }  // namespace
 
 std::string printable(std::string_view text) {
@@ -70,13 +76,32 @@ std::string printable(std::string_view text) {
 std::size_t display_width(std::string_view text) {
   std::size_t width = 0;
   std::size_t i = 0;
-  while (i < text.size()) {
-    std::uint32_t cp = next_code_point(text, i);
-    // Combining marks take no column of their own.
-    if (cp >= 0x300 && cp <= 0x36f) continue;
-    width += is_wide(cp) ? 2 : 1;
-  }
+  while (i < text.size()) width += code_point_width(next_code_point(text, i));
   return width;
+}
+
+std::string clip_end(std::string_view text, std::size_t width) {
+  std::size_t used = 0;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t start = i;
+    std::size_t next = used + code_point_width(next_code_point(text, i));
+    if (next > width) return std::string(text.substr(0, start));
+    used = next;
+  }
+  return std::string(text);
+}
+
+std::string clip_start(std::string_view text, std::size_t width) {
+  constexpr std::string_view MARK = "...";
+  if (display_width(text) <= width) return std::string(text);
+  if (width <= MARK.size()) return std::string(MARK.substr(0, width));
+  // The shortest tail that fits beside the mark, found from the front so that a character is
+  // never split.
+  std::size_t i = 0;
+  while (i < text.size() && display_width(text.substr(i)) > width - MARK.size())
+    next_code_point(text, i);
+  return std::string(MARK) + std::string(text.substr(i));
 }
 
 }  // namespace velmora::client

@@ -9,6 +9,7 @@
 #include "attach_loop.h"
 #include "cli.h"
 #include "commands.h"
+#include "create_session.h"
 #include "decode_command.h"
 #include "io_util.h"
 
@@ -19,6 +20,7 @@ namespace {
 int run(const Command& command) {
   struct Visitor {
     int operator()(const AttachCommand& c) const { return run_attach(c); }
+    int operator()(const NewCommand& c) const { return run_new(c); }
     int operator()(const ListCommand& c) const { return run_list(c); }
     int operator()(const KillCommand& c) const { return run_kill(c); }
     int operator()(const SendCommand& c) const { return run_send(c); }

@@ -39,7 +39,24 @@ ssize_t send_bytes(int fd, const void* data, std::size_t size);
 // no call that closes a whole range.
 void close_descriptors_from(int first, int keep, int limit);
 
+// A process of our own user that listens on a Unix-domain socket bound to path, found in the
+// system's process tables, so that it is found even after the file at path has been deleted.
+// Nothing when there is none, or where the system cannot tell.
+std::optional<pid_t> process_listening_at(const std::string& path);
+
 // A close-on-exec pipe: [0] reads, [1] writes.
 Result<void> open_pipe(OwnedFd (&ends)[2]);
+
+// What another process of ours is doing now. Each is nothing when the process is gone, is not
+// ours to look at, or the system cannot tell.
+
+// Its current directory.
+std::optional<std::string> process_directory(pid_t pid);
+
+// The foreground process group of its controlling terminal.
+std::optional<pid_t> terminal_foreground_group(pid_t pid);
+
+// Its arguments joined with blanks (its name alone when the arguments cannot be read).
+std::optional<std::string> process_command_line(pid_t pid);
 
 }  // namespace velmora::client

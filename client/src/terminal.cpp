@@ -16,6 +16,11 @@ std::optional<WindowSize> window_size(int fd) {
   return WindowSize{size.ws_row, size.ws_col};
 }
 
+WindowSize terminal_size() {
+  return window_size(STDIN_FILENO)
+      .value_or(window_size(STDOUT_FILENO).value_or(WindowSize{24, 80}));
+}
+
 termios raw_settings(const termios& current) {
   termios raw = current;
   raw.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |

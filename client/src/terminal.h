@@ -20,6 +20,9 @@ struct WindowSize {
 // The size of the terminal on fd; nothing when fd is no terminal or reports 0 x 0.
 std::optional<WindowSize> window_size(int fd);
 
+// The size of this process's terminal: standard input's, else standard output's, else 24 x 80.
+WindowSize terminal_size();
+
 enum class Drain { Wait, Skip };
 
 // Puts a terminal in raw mode and restores the very settings it found, at the latest when it

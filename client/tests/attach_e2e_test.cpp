@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -158,6 +159,56 @@ TEST_F(AttachInTmux, CustomDetachKeyDetachesAndTheDefaultOnePassesThrough) {
   EXPECT_TRUE(m_tmux.wait_for("[detached from keyed]")) << m_tmux.last_screen();
 }
 
+TEST_F(AttachInTmux, DetachKeyPressedTwiceReachesTheProgramOnce) {
+  attach("attach doubled");
+  // Without signal keys or echo, cat -v shows the byte that reaches it as ^\.
+  m_tmux.type_line("stty -isig -echo; echo READY-$((1+1)); cat -v; stty sane");
+  ASSERT_TRUE(m_tmux.wait_for("READY-2")) << m_tmux.last_screen();
+  // Two presses read at once, then two presses one after the other.
+  m_tmux.tmux({"send-keys", "-t", "t", "-H", "1c", "1c"});
+  m_tmux.type_line("x");
+  EXPECT_TRUE(m_tmux.wait_for("^\\x")) << m_tmux.last_screen();
+  m_tmux.press_bytes("1c");
+  m_tmux.press_bytes("1c");
+  m_tmux.type_line("y");
+  EXPECT_TRUE(m_tmux.wait_for("^\\y")) << m_tmux.last_screen();
+  EXPECT_EQ(m_tmux.last_screen().find("^\\^\\"), std::string::npos) << m_tmux.last_screen();
+  EXPECT_EQ(m_tmux.last_screen().find("[detached"), std::string::npos) << m_tmux.last_screen();
+  // End cat; a single press still detaches.
+  m_tmux.press_bytes("04");
+  run_and_see("after");
+  detach("doubled");
+}
+
+TEST_F(AttachInTmux, AttachExistingRefusesAMissingKeyAndCreatesNothing) {
+  m_tmux.type_line("velmora attach -x nosuch; echo STATUS-$((0+$?))");
+  EXPECT_TRUE(m_tmux.wait_for("STATUS-1")) << m_tmux.last_screen();
+  EXPECT_NE(m_tmux.last_screen().find("velmora: no session named nosuch"), std::string::npos)
+      << m_tmux.last_screen();
+  m_tmux.type_line("velmora ls");
+  EXPECT_TRUE(m_tmux.wait_for("no sessions")) << m_tmux.last_screen();
+
+  m_tmux.type_line("velmora new -d there && velmora attach --existing there");
+  ASSERT_TRUE(m_tmux.wait_for("in$")) << m_tmux.last_screen();
+  run_and_see("there");
+  detach("there");
+}
+
+TEST_F(AttachInTmux, NewAttachesToTheSessionWithItsCommandTyped) {
+  m_tmux.type_line("velmora new fresh -- echo NEW-\\$\\(\\(20+1\\)\\)");
+  EXPECT_TRUE(m_tmux.wait_for("NEW-21")) << m_tmux.last_screen();
+  // The shell that ran it is the one this terminal is attached to.
+  run_and_see("fresh");
+  m_tmux.type_line("echo \"[$VELMORA_SESSION]\"");
+  EXPECT_TRUE(m_tmux.wait_for("[fresh]")) << m_tmux.last_screen();
+  detach("fresh");
+
+  m_tmux.type_line("clear; velmora new fresh; echo STATUS-$((0+$?))");
+  EXPECT_TRUE(m_tmux.wait_for("STATUS-1")) << m_tmux.last_screen();
+  EXPECT_NE(m_tmux.last_screen().find("session fresh already exists"), std::string::npos)
+      << m_tmux.last_screen();
+}
+
 // Without a daemon, attach starts one (found in the build tree beside velmora).
 class AutoStart : public ::testing::Test {
  protected:
@@ -205,6 +256,34 @@ TEST_F(AutoStart, AttachStartsTheDaemonAndNoticesWhenItGoes) {
   ASSERT_EQ(::kill(pid, SIGKILL), 0);
   EXPECT_TRUE(m_tmux.wait_for("[daemon went away]")) << m_tmux.last_screen();
   run_and_see_outer();
+}
+
+TEST_F(AttachInTmux, AMissingSocketStartsNoSecondDaemon) {
+  attach("attach kept");
+  detach("kept");
+  const std::string& path = m_daemon.socket_path();
+  pid_t pid = m_daemon.pid();
+  // A cleaner deletes the file while the daemon cannot make it again at once.
+  ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  m_tmux.type_line("velmora attach kept; echo status=$?");
+  EXPECT_TRUE(m_tmux.wait_for("status=1")) << m_tmux.last_screen();
+  EXPECT_NE(m_tmux.last_screen().find("the daemon's socket is missing"), std::string::npos)
+      << m_tmux.last_screen();
+  ::kill(pid, SIGCONT);
+
+  // No second daemon took the path: the first one makes its file again and still answers there.
+  std::optional<Event> hello;
+  ASSERT_TRUE(wait_until([&] {
+    TestClient client(path);
+    hello = client.send_line(R"({"type":"hello","version":1})") ? client.read_event(2s)
+                                                                 : std::nullopt;
+    return hello.has_value();
+  }));
+  ASSERT_TRUE(std::holds_alternative<HelloEvent>(*hello));
+  EXPECT_EQ(std::get<HelloEvent>(*hello).pid, static_cast<std::uint32_t>(pid));
+  attach("attach kept");
+  run_and_see("back");
 }
 
 }  // namespace

@@ -77,6 +77,68 @@ TEST(CommandLine, SendJoinsWordsAndPressesEnterUnlessTold) {
   EXPECT_EQ(usage_of({"send", "-x", "k"}).topic, "send");
 }
 
+TEST(CommandLine, SendDropsOneDoubleDashBeforeOrRightAfterTheKey) {
+  auto after = command_of<SendCommand>({"send", "s", "--", "echo", "x"});
+  EXPECT_EQ(after.key, "s");
+  EXPECT_EQ(after.text, "echo x\r");
+  EXPECT_EQ(command_of<SendCommand>({"send", "-n", "s", "--", "-rf"}).text, "-rf");
+  // Both places: each separator is dropped once; a further one is text.
+  EXPECT_EQ(command_of<SendCommand>({"send", "--", "s", "--", "x"}).text, "x\r");
+  EXPECT_EQ(command_of<SendCommand>({"send", "s", "--", "--", "x"}).text, "-- x\r");
+  EXPECT_EQ(command_of<SendCommand>({"send", "s", "a", "--", "b"}).text, "a -- b\r");
+  EXPECT_EQ(command_of<SendCommand>({"send", "s", "--"}).text, "\r");
+}
+
+TEST(CommandLine, AttachExistingOnlyWithDashX) {
+  EXPECT_EQ(command_of<AttachCommand>({"attach", "w"}).require, Require::Any);
+  EXPECT_EQ(command_of<AttachCommand>({"attach", "-x", "w"}).require, Require::Existing);
+  auto long_form = command_of<AttachCommand>({"attach", "w", "--existing", "-e", "^b"});
+  EXPECT_EQ(long_form.require, Require::Existing);
+  EXPECT_EQ(long_form.key, "w");
+  EXPECT_EQ(long_form.detach_key, std::optional<unsigned char>(0x02));
+  EXPECT_EQ(command_of<AttachCommand>({"-x"}).require, Require::Existing);
+}
+
+TEST(CommandLine, NewTakesAKeyAttachOptionsAndACommandAfterDoubleDash) {
+  auto plain = command_of<NewCommand>({"new", "work"});
+  EXPECT_EQ(plain.attach.key, "work");
+  EXPECT_EQ(plain.start, Start::Attached);
+  EXPECT_EQ(plain.typed, "");
+  EXPECT_EQ(plain.attach.require, Require::Any);
+
+  auto build = command_of<NewCommand>({"new", "-d", "build", "--", "make", "-j8"});
+  EXPECT_EQ(build.attach.key, "build");
+  EXPECT_EQ(build.start, Start::Detached);
+  EXPECT_EQ(build.typed, "make -j8\r");
+
+  auto options = command_of<NewCommand>({"new", "k", "--detached", "-e", "^a", "--no-redraw"});
+  EXPECT_EQ(options.start, Start::Detached);
+  EXPECT_EQ(options.attach.detach_key, std::optional<unsigned char>(0x01));
+  EXPECT_EQ(options.attach.redraw, Redraw::Skip);
+  EXPECT_EQ(command_of<NewCommand>({"new", "-E", "k"}).attach.detach_key, std::nullopt);
+
+  // A key that starts with a dash comes after "--"; a second "--" may separate the command.
+  auto dashed = command_of<NewCommand>({"new", "--", "-k", "vim", "-R"});
+  EXPECT_EQ(dashed.attach.key, "-k");
+  EXPECT_EQ(dashed.typed, "vim -R\r");
+  EXPECT_EQ(command_of<NewCommand>({"new", "--", "-k", "--", "ls"}).typed, "ls\r");
+  // Words after the command's "--" are the command's, options and dashes included.
+  EXPECT_EQ(command_of<NewCommand>({"new", "k", "--", "ls", "-d", "--"}).typed, "ls -d --\r");
+  EXPECT_EQ(command_of<NewCommand>({"new", "k", "--"}).typed, "");
+}
+
+TEST(CommandLine, NewRejectsWhatItCannotPlace) {
+  EXPECT_EQ(usage_of({"new"}).problem, "new needs a session key");
+  EXPECT_EQ(usage_of({"new", "-d"}).problem, "new needs a session key");
+  UsageError stray = usage_of({"new", "k", "make"});
+  EXPECT_EQ(stray.topic, "new");
+  EXPECT_NE(stray.problem.find("after --"), std::string::npos) << stray.problem;
+  EXPECT_EQ(usage_of({"new", "-q", "k"}).topic, "new");
+  EXPECT_EQ(usage_of({"new", "k", "-e"}).topic, "new");
+  EXPECT_EQ(usage_of({"new", "bad\xff"}).topic, "new");
+  EXPECT_EQ(command_of<HelpCommand>({"new", "--help"}).topic, "new");
+}
+
 TEST(CommandLine, KeysMustBeUtf8BecauseTheyTravelAsJsonText) {
   EXPECT_EQ(usage_of({"attach", "bad\xff"}).topic, "attach");
   EXPECT_EQ(usage_of({"kill", "\xc3"}).topic, "kill");
@@ -97,7 +159,8 @@ TEST(CommandLine, OtherCommandsCheckTheirArguments) {
 }
 
 TEST(CommandLine, EveryCommandHasHelpAndUnknownOnesGetAHint) {
-  for (std::string name : {"attach", "ls", "kill", "send", "shutdown", "version", "decode"}) {
+  for (std::string name :
+       {"attach", "new", "ls", "kill", "send", "shutdown", "version", "decode"}) {
     EXPECT_EQ(command_of<HelpCommand>({name, "--help"}).topic, name);
     auto text = help_text(name);
     ASSERT_TRUE(text.has_value()) << name;
@@ -115,8 +178,12 @@ TEST(CommandLine, EveryCommandHasHelpAndUnknownOnesGetAHint) {
 TEST(CommandLine, HelpNamesTheInheritedVariablesAndWhereTheDaemonIsFound) {
   auto text = help_text("attach");
   ASSERT_TRUE(text.has_value());
-  for (const char* word : {"TERM", "COLORTERM", "LANG", "LC_*", "../daemon/", "PATH"})
+  for (const char* word : {"TERM", "COLORTERM", "LANG", "LC_*", "SSH_AUTH_SOCK", "SSH_CONNECTION",
+                           "DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "../daemon/", "PATH"})
     EXPECT_NE(text->find(word), std::string::npos) << word;
+  // The doubled detach key is documented where people look for keys.
+  EXPECT_NE(text->find("twice"), std::string::npos);
+  EXPECT_NE(help_text("")->find("Ctrl-\\ Ctrl-\\"), std::string::npos);
 }
 
 TEST(DetachKey, ReadsCaretFormsAndSingleCharacters) {
@@ -143,7 +210,8 @@ TEST(DetachKey, DescriptionReadsBackToTheSameKey) {
   EXPECT_EQ(describe_detach_key('q'), "q");
   for (int key = 0; key < 0x80; ++key) {
     std::string shown = describe_detach_key(static_cast<unsigned char>(key));
-    std::string caret = shown.rfind("Ctrl-", 0) == 0 ? "^" + shown.substr(5) : shown;
+    std::string caret = shown;
+    if (caret.rfind("Ctrl-", 0) == 0) caret.replace(0, 5, "^");
     EXPECT_EQ(parse_detach_key(caret), std::optional<unsigned char>(key)) << key;
   }
 }

@@ -1,12 +1,14 @@
-// The codec's hot paths: one output line per 8 KiB chunk of terminal output, and request lines
-// from typical keystrokes up to a pasted megabyte.
+// The codec's hot paths: one output line per 8 KiB chunk of terminal output, request lines from
+// typical keystrokes up to a pasted megabyte, a resume's replay, and base64 on each of its paths.
 
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
 #include <random>
 #include <string>
+#include <variant>
 
+#include "base64_paths.h"
 #include "velmora/core/base64.h"
 #include "velmora/core/line_codec.h"
 
@@ -78,6 +80,57 @@ void DecodeMebibyteWrite(benchmark::State& state) {
 }
 BENCHMARK(DecodeMebibyteWrite);
 
+// The whole of the daemon's work on a pasted megabyte: the line, then its bytes.
+void DecodeMebibyteWriteBytes(benchmark::State& state) {
+  const std::string line = R"({"type":"write","key":"main","dataBase64":")" +
+                           base64_encode(random_bytes(786432)) + R"("})";
+  for (auto _ : state) {
+    Result<Request> request = decode_line(line);
+    auto bytes = base64_decode(std::get<WriteRequest>(*request).data_base64);
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
+  state.SetLabel(std::to_string(line.size()) + " bytes");
+}
+BENCHMARK(DecodeMebibyteWriteBytes);
+
+void Base64DecodeMebibyte(benchmark::State& state) {
+  const std::string text = base64_encode(random_bytes(786432));
+  for (auto _ : state) {
+    auto bytes = base64_decode(text);
+    benchmark::DoNotOptimize(bytes);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(Base64DecodeMebibyte);
+
+// A resume: the full 256 KiB replay in one attached line.
+void EncodeAttachedLine256KiB(benchmark::State& state) {
+  const std::string replay = random_bytes(262144);
+  AttachedEvent event;
+  event.key = "main";
+  event.pid = 4242;
+  event.resumed = true;
+  for (auto _ : state) {
+    std::string line = encode_attached_line(event, replay);
+    benchmark::DoNotOptimize(line);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 262144);
+}
+BENCHMARK(EncodeAttachedLine256KiB);
+
+void Base64Encode256KiB(benchmark::State& state) {
+  const std::string bytes = random_bytes(262144);
+  std::string text(base64_encoded_size(bytes.size()), '\0');
+  for (auto _ : state) {
+    base64_encode_into(text.data(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                       bytes.size());
+    benchmark::DoNotOptimize(text);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 262144);
+}
+BENCHMARK(Base64Encode256KiB);
+
 void Base64Encode8KiB(benchmark::State& state) {
   const std::string bytes = random_bytes(8192);
   std::string text(base64_encoded_size(bytes.size()), '\0');
@@ -100,7 +153,51 @@ void Base64Decode8KiB(benchmark::State& state) {
 }
 BENCHMARK(Base64Decode8KiB);
 
+// The same coding on each path that this CPU has, forced through the library's selector.
+void register_path_benchmarks() {
+  using base64_paths::Path;
+  for (Path path : base64_paths::available_paths()) {
+    const std::string name = base64_paths::path_name(path);
+    for (std::size_t size : {std::size_t{8192}, std::size_t{262144}}) {
+      benchmark::RegisterBenchmark(
+          ("Base64EncodePath/" + name + "/" + std::to_string(size)).c_str(),
+          [path, size](benchmark::State& state) {
+            base64_paths::select_path(path);
+            const std::string bytes = random_bytes(size);
+            std::string text(base64_encoded_size(size), '\0');
+            for (auto _ : state) {
+              base64_encode_into(text.data(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                                 size);
+              benchmark::DoNotOptimize(text);
+            }
+            state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+          });
+      benchmark::RegisterBenchmark(
+          ("Base64DecodePath/" + name + "/" + std::to_string(size)).c_str(),
+          [path, size](benchmark::State& state) {
+            base64_paths::select_path(path);
+            const std::string text = base64_encode(random_bytes(size));
+            std::string bytes(size, '\0');
+            for (auto _ : state) {
+              bool ok = base64_decode_into(reinterpret_cast<unsigned char*>(bytes.data()), text);
+              benchmark::DoNotOptimize(ok);
+              benchmark::DoNotOptimize(bytes);
+            }
+            state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+          });
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmora
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  // Registered after the fixed benchmarks, which therefore run first, on the default path.
+  velmora::register_path_benchmarks();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -10,8 +10,17 @@ shift || true
 work=${VELMORA_FUZZ_DIR:-$core/../build-fuzz}
 mkdir -p "$work/corpus" "$work/seeds"
 
+# Every source of the library but the other platforms' files.
+platform=bsd
+[ "$(uname -s)" = Linux ] && platform=linux
+sources=()
+for file in "$core"/src/*.cpp; do
+  case $file in */platform_*.cpp) [ "$file" = "$core/src/platform_$platform.cpp" ] || continue ;; esac
+  sources+=("$file")
+done
+
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -I"$core/include" "$core"/src/*.cpp "$here/decode_line_fuzz.cpp" -o "$work/decode_line_fuzz"
+  -I"$core/include" "${sources[@]}" "$here/decode_line_fuzz.cpp" -o "$work/decode_line_fuzz"
 
 # One seed per request line of the test data.
 python3 - "$core/tests/data/decode.jsonl" "$work/seeds" <<'PY'

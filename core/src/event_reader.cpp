@@ -18,11 +18,10 @@
 namespace velmora {
 namespace {
 
+using json::FAILURE_PREFIX;
 using json::Number;
 using json::Scanner;
 using json::Syntax;
-
-constexpr std::string_view FAILURE_PREFIX = "読み取りに失敗: ";
 
 struct Node {
   enum class Kind : std::uint8_t { scalar, array, object };

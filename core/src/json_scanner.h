@@ -9,34 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include "json_faults.h"
+
 namespace velmora::json {
 
 // At most this many arrays and objects may be open at once, the outermost counting as one.
 inline constexpr std::size_t MAX_DEPTH = 127;
-
-enum class Syntax : std::uint8_t {
-  eof_list,
-  eof_object,
-  eof_string,
-  eof_value,
-  expected_colon,
-  expected_list_comma_or_end,
-  expected_object_comma_or_end,
-  expected_ident,
-  expected_value,
-  invalid_escape,
-  invalid_number,
-  number_out_of_range,
-  control_character,
-  key_must_be_string,
-  trailing_comma,
-  lone_leading_surrogate,
-  unexpected_end_of_hex_escape,
-  recursion_limit,
-  trailing_characters,
-};
-
-std::string_view syntax_text(Syntax fault);
 
 // A number as read: integers that fit 64 bits stay integers (non-negative ones unsigned,
 // negative ones signed); everything else, -0 included, is a floating-point number.
@@ -57,16 +35,6 @@ struct Scalar {
   Number number;
   std::string_view text;
 };
-
-// A fault: its description and, when it carries one, how many bytes the column counts.
-struct Fault {
-  std::string detail;
-  bool positioned = false;
-  std::size_t index = 0;
-};
-
-// Renders "{detail}" or "{detail} at line {l} column {c}" for a fault found in text.
-std::string describe_fault(std::string_view text, const Fault& fault);
 
 class Scanner {
  public:
@@ -146,11 +114,5 @@ class Scanner {
   std::size_t m_pos = 0;
   Fault m_fault;
 };
-
-// How a fault text shows a value: "null", "boolean `true`", "integer `-3`",
-// "floating point `80.0`", "string \"...\"".
-std::string describe_number(const Number& number);
-std::string describe_string(std::string_view text);
-std::string describe(const Scalar& value);
 
 }  // namespace velmora::json

@@ -18,7 +18,6 @@ namespace velmora::json {
 // \b \t \n \f \r, \u00xx for the other control characters, everything else as its UTF-8 bytes.
 // A byte that does not belong to well-formed UTF-8 becomes U+FFFD, so that every line we write
 // is valid UTF-8 and a reader never stumbles over it.
-constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
 
 // 0 for bytes copied as they are, else the escape's second character ('u' for \u00xx).
 struct EscapeTable {
@@ -74,7 +73,7 @@ void walk_string(Sink& sink, std::string_view text) {
         continue;
       }
       sink.raw(text.substr(run, i - run));
-      sink.raw(std::string_view(REPLACEMENT, 3));
+      sink.raw(std::string_view(utf8::REPLACEMENT, 3));
       run = ++i;
       continue;
     }

@@ -26,12 +26,12 @@
 namespace velmora {
 namespace {
 
+using json::FAILURE_PREFIX;
 using json::Number;
 using json::Scalar;
 using json::Scanner;
 using json::Syntax;
 
-constexpr std::string_view FAILURE_PREFIX = "読み取りに失敗: ";
 constexpr std::string_view TAG_NAME = "type";
 
 enum class Field : std::uint8_t { key, cwd, cols, rows, env, version, data_base64 };
@@ -270,12 +270,12 @@ bool RequestReader::read_tag() {
 // A tag that is not a string. A container is refused at once, before its opening bracket is
 // consumed, so the column is that of the byte before it.
 bool RequestReader::reject_tag(int first_byte) {
-  constexpr std::string_view expected = "variant identifier";
-  if (first_byte == '[') return m_in.fail_here(invalid_type("sequence", expected));
-  if (first_byte == '{') return m_in.fail_here(invalid_type("map", expected));
+  constexpr std::string_view TAG_KIND = "variant identifier";
+  if (first_byte == '[') return m_in.fail_here(invalid_type("sequence", TAG_KIND));
+  if (first_byte == '{') return m_in.fail_here(invalid_type("map", TAG_KIND));
   Scalar value;
   if (!m_in.read_scalar(first_byte, value)) return false;
-  return m_in.fail_here(invalid_type(json::describe(value), expected));
+  return m_in.fail_here(invalid_type(json::describe(value), TAG_KIND));
 }
 
 Target RequestReader::target_for_member(std::string_view name, Field& field) {

@@ -62,57 +62,21 @@ std::string_view trim_white_space(std::string_view text) {
   return text;
 }
 
-constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
-
 std::string lossy_utf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t i = 0;
-  const std::size_t n = text.size();
-  auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-  while (i < n) {
-    unsigned char lead = byte(i);
-    if (lead < 0x80) {
-      out += static_cast<char>(lead);
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    }
-    if (length == 0) {
-      out += REPLACEMENT;
-      ++i;
+  while (i < text.size()) {
+    const utf8::Sequence sequence = utf8::scan(p + i, text.size() - i);
+    if (sequence.length != 0 && sequence.valid == sequence.length) {
+      out.append(text.substr(i, sequence.length));
+      i += sequence.length;
       continue;
     }
     // Each maximal ill-formed subpart becomes one replacement character.
-    std::size_t j = i + 1;
-    bool complete = true;
-    for (std::size_t k = 1; k < length; ++k, ++j) {
-      unsigned char lo = k == 1 ? low : 0x80;
-      unsigned char hi = k == 1 ? high : 0xBF;
-      if (j >= n || byte(j) < lo || byte(j) > hi) {
-        complete = false;
-        break;
-      }
-    }
-    if (complete) {
-      out.append(text.substr(i, length));
-    } else {
-      out += REPLACEMENT;
-    }
-    i = j;
+    out += utf8::REPLACEMENT;
+    i += sequence.valid == 0 ? 1 : sequence.valid;
   }
   return out;
 }

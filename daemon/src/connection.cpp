@@ -21,6 +21,10 @@
 namespace velmora::daemon {
 namespace {
 
+std::string too_long_message() {
+  return "読み取りに失敗: line longer than " + std::to_string(LineReader::kMaxLine) + " bytes";
+}
+
 std::string version_mismatch_message() {
   return "取り決めの版が合いません（こちら " + std::to_string(PROTOCOL_VERSION) + "）";
 }
@@ -55,11 +59,26 @@ void handle(Request request, const std::shared_ptr<SessionTable>& table,
 
 void serve_lines(int stream, const std::shared_ptr<SessionTable>& table,
                  const std::shared_ptr<ClientSlot>& slot) {
-  LineReader reader(stream);
-  while (auto line = reader.next_line()) {
-    if (!is_valid_utf8(*line)) return;
-    if (is_blank(*line)) continue;
-    auto request = decode_line(*line);
+  LineReader reader(stream, slot->posted_fd());
+  while (true) {
+    switch (reader.next()) {
+      case LineReader::Kind::kEnd:
+        return;
+      case LineReader::Kind::kWoken:
+        // Lines that other threads left for this client, such as the notice that another
+        // connection has taken one of its sessions.
+        slot->deliver_posted();
+        continue;
+      case LineReader::Kind::kTooLong:
+        slot->send(ErrorEvent{too_long_message()});
+        continue;
+      case LineReader::Kind::kLine:
+        break;
+    }
+    const std::string& line = reader.line();
+    if (!is_valid_utf8(line)) return;
+    if (is_blank(line)) continue;
+    auto request = decode_line(line);
     if (!request) {
       slot->send(ErrorEvent{request.error().text()});
       continue;
@@ -74,10 +93,13 @@ void serve(OwnedFd stream, std::shared_ptr<SessionTable> table) {
   std::shared_ptr<ClientSlot> slot;
   try {
     // Replies go through a duplicate, so that a slot closing its stream after a failed write
-    // never stops this thread from reading.
+    // never stops this thread from reading; the slot shuts the socket down instead, and the read
+    // below then sees the end of the stream.
     auto copy = stream.try_clone(ClientSlot::kLowestDescriptor);
     if (!copy) return;
-    slot = std::make_shared<ClientSlot>(std::move(*copy));
+    auto created = ClientSlot::create(std::move(*copy));
+    if (!created) return;
+    slot = std::move(*created);
     serve_lines(stream.get(), table, slot);
   } catch (const std::exception& error) {
     write_status_line(std::string("connection ended by an internal failure: ") + error.what());
@@ -87,7 +109,7 @@ void serve(OwnedFd stream, std::shared_ptr<SessionTable> table) {
   stream.reset();
   if (!slot) return;
   try {
-    // Emptying the slot detaches every session created through this connection at once.
+    // Emptying the slot detaches every session whose output goes to this connection at once.
     slot->put_stream(OwnedFd());
   } catch (...) {
     write_status_line("connection ended by an internal failure");

@@ -9,17 +9,17 @@
 
 namespace velmora::daemon {
 
-class OutputRoute;
+class SessionOutput;
 class SessionTable;
-class SharedReplay;
 
-// The body of a session's pump thread. Reads up to 8192 bytes at a time until the terminal ends,
-// appends each chunk to the replay and sends it as one "output" event through the slot that the
-// route names at that moment. Then it removes the session from the table, unless a newer session
-// (one with another replay) has taken the key meanwhile, and sends "exited" last: a client that
-// has it no longer finds the session listed.
+// The body of a session's pump thread. Reads up to 8192 bytes at a time until the terminal ends
+// or the session leaves the table (SessionOutput::end), appends each chunk to the replay and
+// sends it as one "output" event along the route that the append names. A write to a client that
+// the session has left is given up at once. At the end it removes the session from the table,
+// unless a newer session has taken the key meanwhile, and sends "exited" last: a client that has
+// it no longer finds the session listed. Releasing the reader closes the pump's descriptor of
+// the terminal's master side.
 void pump_output(std::string key, std::unique_ptr<pty::PtyReader> reader,
-                 std::shared_ptr<SharedReplay> replay, std::shared_ptr<OutputRoute> route,
-                 std::shared_ptr<SessionTable> table);
+                 std::shared_ptr<SessionOutput> output, std::shared_ptr<SessionTable> table);
 
 }  // namespace velmora::daemon

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include "platform.h"
 #include "velmora/core/os_error.h"
+#include "wake_up.h"
 
 namespace velmora::daemon {
 namespace {
@@ -21,6 +23,12 @@ OwnedFd with_close_on_exec(int raw) {
     fd.reset();  // keeps errno
     return fd;
   }
+  return fd;
+}
+
+OwnedFd socket_with_close_on_exec(int raw) {
+  OwnedFd fd = with_close_on_exec(raw);
+  if (!fd) return fd;
   int on = 1;
   // Writes to a vanished client then fail with EPIPE even if SIGPIPE were not ignored.
   ::setsockopt(fd.get(), SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
@@ -30,13 +38,16 @@ OwnedFd with_close_on_exec(int raw) {
 }  // namespace
 
 Result<OwnedFd> open_stream_socket() {
-  OwnedFd fd = with_close_on_exec(::socket(AF_UNIX, SOCK_STREAM, 0));
+  OwnedFd fd = socket_with_close_on_exec(::socket(AF_UNIX, SOCK_STREAM, 0));
   if (!fd) return OsError::from_errno().to_error();
   return fd;
 }
 
 OwnedFd accept_connection(int listener) {
-  return with_close_on_exec(::accept(listener, nullptr, nullptr));
+  OwnedFd fd = socket_with_close_on_exec(::accept(listener, nullptr, nullptr));
+  // The BSDs hand the listener's O_NONBLOCK on to the accepted socket; its reader blocks.
+  if (fd && ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0) fd.reset();
+  return fd;
 }
 
 Result<uid_t> peer_user_id(int socket) {
@@ -50,8 +61,54 @@ ssize_t send_without_blocking(int socket, const void* data, std::size_t size) {
   return ::send(socket, data, size, MSG_DONTWAIT);
 }
 
+int bind_owner_only(int socket, const sockaddr_un& address, socklen_t size, Threads threads) {
+  const auto* raw = reinterpret_cast<const sockaddr*>(&address);
+  if (threads == Threads::kNotYet) {
+    mode_t previous = ::umask(0177);
+    int rc = ::bind(socket, raw, size);
+    int error = errno;
+    ::umask(previous);
+    errno = error;
+    return rc;
+  }
+  if (::bind(socket, raw, size) != 0) return -1;
+  if (::chmod(address.sun_path, S_IRUSR | S_IWUSR) == 0) return 0;
+  int error = errno;
+  ::unlink(address.sun_path);
+  errno = error;
+  return -1;
+}
+
 void tune_allocator() {
   // The system allocator keeps such buffers cached by itself.
+}
+
+Result<WakeUp> WakeUp::create() {
+  int raw[2];
+  if (::pipe(raw) != 0) return OsError::from_errno().to_error();
+  OwnedFd read_end = with_close_on_exec(raw[0]);
+  OwnedFd write_end = with_close_on_exec(raw[1]);
+  if (!read_end || !write_end) return OsError::from_errno().to_error();
+  for (int fd : {read_end.get(), write_end.get()}) {
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
+      return OsError::from_errno().to_error();
+  }
+  return WakeUp(std::move(read_end), std::move(write_end));
+}
+
+void WakeUp::signal() const {
+  if (!m_write) return;
+  char byte = 1;
+  // A full pipe is readable already.
+  ssize_t ignored = ::write(m_write.get(), &byte, 1);
+  (void)ignored;
+}
+
+void WakeUp::clear() const {
+  if (!m_read) return;
+  char bytes[64];
+  while (::read(m_read.get(), bytes, sizeof bytes) > 0) {
+  }
 }
 
 }  // namespace velmora::daemon

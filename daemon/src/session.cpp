@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "client_slot.h"
 
@@ -65,25 +66,55 @@ void Replay::grow(std::size_t needed) {
   m_start = 0;
 }
 
-std::shared_ptr<ClientSlot> OutputRoute::slot() {
-  MutexLock lock(m_mutex);
-  return m_slot;
+Result<std::shared_ptr<SessionOutput>> SessionOutput::create(std::shared_ptr<ClientSlot> slot) {
+  auto wake = WakeUp::create();
+  if (!wake) return wake.error();
+  return std::make_shared<SessionOutput>(std::move(slot), std::move(*wake));
 }
 
-bool OutputRoute::redirect(std::shared_ptr<ClientSlot> slot) {
+Route SessionOutput::append(const char* bytes, std::size_t size) {
+  MutexLock lock(m_mutex);
+  m_replay.append(bytes, size);
+  return Route{m_slot, m_generation.load()};
+}
+
+std::optional<Takeover> SessionOutput::take_over(std::shared_ptr<ClientSlot> slot) {
+  Takeover takeover;
   {
     MutexLock lock(m_mutex);
-    if (m_finished) return false;
-    m_slot.swap(slot);
+    if (m_finished || m_ending.load()) return std::nullopt;
+    takeover.replay = m_replay.snapshot();
+    // The connection that has the output already keeps it: nothing to abandon.
+    if (slot == m_slot) {
+      takeover.previous = std::move(slot);
+      return takeover;
+    }
+    takeover.previous = std::exchange(m_slot, std::move(slot));
+    m_generation.fetch_add(1);
   }
-  // The previous slot reference is dropped here, outside the mutex.
-  return true;
+  m_wake.signal();
+  return takeover;
 }
 
-std::shared_ptr<ClientSlot> OutputRoute::finish() {
+void SessionOutput::end() {
+  {
+    MutexLock lock(m_mutex);
+    if (m_ending.load()) return;
+    m_ending.store(true);
+    m_generation.fetch_add(1);
+  }
+  m_wake.signal();
+}
+
+std::shared_ptr<ClientSlot> SessionOutput::finish() {
   MutexLock lock(m_mutex);
   m_finished = true;
   return m_slot;
+}
+
+bool SessionOutput::finished() {
+  MutexLock lock(m_mutex);
+  return m_finished;
 }
 
 Session::~Session() {
@@ -92,10 +123,9 @@ Session::~Session() {
   master.reset();
   writer.reset();
   child.reset();
-  replay.reset();
+  output.reset();
   cwd.clear();
   cwd.shrink_to_fit();
-  client.reset();
 }
 
 }  // namespace velmora::daemon

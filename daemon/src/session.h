@@ -2,26 +2,31 @@
 
 // One live shell: its terminal, its process, its recent output and the client it writes to.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "mutex.h"
+#include "velmora/core/result.h"
+#include "wake_up.h"
 #include "velmora/pty/child.h"
 #include "velmora/pty/pty.h"
 
 namespace velmora::daemon {
 
 class ClientSlot;
+class SessionTable;
 
 // The most recent output a session keeps for a client that resumes it.
 inline constexpr std::size_t REPLAY_LIMIT = 262144;
 
 // The last REPLAY_LIMIT bytes of a shell's output, oldest first. A ring over one block that has no
 // storage until the first append, grows by doubling and never shrinks; trimming only moves the
-// start. Not thread-safe by itself: SharedReplay adds the lock.
+// start. Not thread-safe by itself: SessionOutput adds the lock.
 class Replay {
  public:
   Replay() = default;
@@ -48,67 +53,86 @@ class Replay {
   std::size_t m_length = 0;
 };
 
-// A Replay with its own mutex, shared by the Session and its output pump. The mutex is held only
-// around one append or one snapshot, never during input or output.
-class SharedReplay {
- public:
-  void append(const char* bytes, std::size_t size) EXCLUDES(m_mutex) {
-    MutexLock lock(m_mutex);
-    m_replay.append(bytes, size);
-  }
-  std::string snapshot() EXCLUDES(m_mutex) {
-    MutexLock lock(m_mutex);
-    return m_replay.snapshot();
-  }
-
- private:
-  Mutex m_mutex;
-  Replay m_replay GUARDED_BY(m_mutex);
+// Where a session's live output goes at one moment: one connection's slot, and the generation
+// of that choice, which changes with every redirection and at the session's end.
+struct Route {
+  std::shared_ptr<ClientSlot> slot;
+  std::uint64_t generation = 0;
 };
 
-// Where a session's output goes: the slot of the connection that created the session, after a
-// resume the slot of the resuming connection. Shared by the Session and its output pump. A resume
-// re-points the route instead of moving streams between slots, so a client's socket is written
-// through its own connection's slot only, and lines of different threads never interleave on it.
-class OutputRoute {
- public:
-  explicit OutputRoute(std::shared_ptr<ClientSlot> slot) : m_slot(std::move(slot)) {}
+// What a resume takes over: the replay at that moment, and the slot that had the output so far.
+struct Takeover {
+  std::string replay;
+  std::shared_ptr<ClientSlot> previous;
+};
 
-  // The slot for the next event.
-  std::shared_ptr<ClientSlot> slot() EXCLUDES(m_mutex);
-  // Sends the session's output to slot from the next event on. False once the pump has finished:
-  // the session has then left the table and its "exited" has gone to the previous slot.
-  bool redirect(std::shared_ptr<ClientSlot> slot) EXCLUDES(m_mutex);
-  // The pump's end: returns the slot for "exited"; later redirects fail.
+// A session's recent output and the route of its live output under one mutex, shared by the
+// Session and its output pump. Appending a chunk and reading its route are one step, and so are a
+// resume's snapshot and its redirection: every chunk is either in the snapshot or sent along the
+// new route, never both and never neither. The mutex is held for one append or one snapshot,
+// never during input or output.
+class SessionOutput {
+ public:
+  // The output goes to slot until a resume redirects it.
+  static Result<std::shared_ptr<SessionOutput>> create(std::shared_ptr<ClientSlot> slot);
+
+  SessionOutput(std::shared_ptr<ClientSlot> slot, WakeUp wake)
+      : m_slot(std::move(slot)), m_wake(std::move(wake)) {}
+  SessionOutput(const SessionOutput&) = delete;
+  SessionOutput& operator=(const SessionOutput&) = delete;
+
+  // The pump, once per chunk read: appends the chunk and tells where to send it.
+  Route append(const char* bytes, std::size_t size) EXCLUDES(m_mutex);
+  // A resume: the replay, and the output goes to slot from the next chunk on; a write to the
+  // previous slot in progress is abandoned (the pump is woken). Nothing once the session has
+  // ended: it has left the table then.
+  std::optional<Takeover> take_over(std::shared_ptr<ClientSlot> slot) EXCLUDES(m_mutex);
+  // The session has left the table: the pump stops, even while the terminal stays open.
+  void end() EXCLUDES(m_mutex);
+  // The pump's end: later resumes fail. Returns the slot for "exited".
   std::shared_ptr<ClientSlot> finish() EXCLUDES(m_mutex);
+  bool finished() EXCLUDES(m_mutex);
+
+  // Read by the pump without the mutex, while it waits.
+  bool ending() const { return m_ending.load(); }
+  bool is_current(std::uint64_t generation) const { return m_generation.load() == generation; }
+  // Readable after a redirection or the end.
+  const WakeUp& wake_up() const { return m_wake; }
 
  private:
-  // Guards the slot reference and the finished flag, never held during a send.
+  // Names m_mutex in the lock order.
+  friend class SessionTable;
+
   Mutex m_mutex;
+  Replay m_replay GUARDED_BY(m_mutex);
   std::shared_ptr<ClientSlot> m_slot GUARDED_BY(m_mutex);
   bool m_finished GUARDED_BY(m_mutex) = false;
+  // Changed under m_mutex only; atomic so that a blocked write can check it without the mutex.
+  std::atomic<std::uint64_t> m_generation{0};
+  std::atomic<bool> m_ending{false};
+  const WakeUp m_wake;
 };
 
 // What the session table keeps for one shell. Shared: the table holds it, and a request that
-// works on it outside the table's lock holds another reference meanwhile.
+// works on it outside the table's lock holds another reference meanwhile. The terminal's master
+// side is closed when the last reference goes and the pump has released its reader.
 struct Session {
   Session() = default;
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
-  // Releases master, writer, child, replay, cwd and client, in that order.
+  // Releases master, writer, child, output and cwd, in that order.
   ~Session();
 
-  // Used under the table's lock (resize) or by the last holder.
+  // Set at creation; resize is an ioctl that any holder may call.
   std::unique_ptr<pty::MasterPty> master;
   // Keeps the bytes of successive writes together and in order without the table's lock.
   Mutex writer_mutex;
   std::unique_ptr<pty::PtyWriter> writer GUARDED_BY(writer_mutex);
   // Set at creation, then only read (process_id) or used by whoever removed the session (kill).
   std::unique_ptr<pty::Child> child;
-  std::shared_ptr<SharedReplay> replay;
+  // The replay and the route to the attached client's slot, shared with the output pump.
+  std::shared_ptr<SessionOutput> output;
   std::string cwd;
-  // The route to the attached client's slot, shared with the output pump.
-  std::shared_ptr<OutputRoute> client;
   std::uint64_t started_at = 0;
   std::uint32_t pid = 0;
 };

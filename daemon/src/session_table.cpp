@@ -4,12 +4,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 
 #include "client_slot.h"
@@ -26,17 +25,32 @@
 
 namespace velmora::daemon {
 
-class SessionTable {
- public:
-  // Guards the map. Terminal and client I/O happen outside it: requests copy a reference to the
-  // session under the lock and use it after unlocking.
-  Mutex mutex;
-  std::unordered_map<std::string, std::shared_ptr<Session>> sessions GUARDED_BY(mutex);
-};
+std::shared_ptr<Session> SessionTable::find_or_reserve(const std::string& key) {
+  MutexLock lock(m_mutex);
+  while (true) {
+    auto it = m_sessions.find(key);
+    if (it != m_sessions.end()) return it->second;
+    if (m_reserved.insert(key).second) return nullptr;
+    // Another attach is creating this very session.
+    m_reservation_ended.wait(m_mutex);
+  }
+}
+
+void SessionTable::end_reservation(const std::string& key, std::shared_ptr<Session> session) {
+  // Whatever happens below, the waiters must learn that the reservation is over.
+  struct Notify {
+    std::condition_variable_any& ended;
+    ~Notify() { ended.notify_all(); }
+  } notify{m_reservation_ended};
+  MutexLock lock(m_mutex);
+  m_reserved.erase(key);
+  // A shell that has ended already has a finished pump, which would never remove it again.
+  if (session && !session->output->finished()) m_sessions.emplace(key, std::move(session));
+}
 
 namespace {
 
-constexpr const char* DEFAULT_SHELL = "/bin/zsh";
+constexpr const char* kDefaultShell = "/bin/zsh";
 
 Event error_event(std::string_view prefix, const Error& error) {
   return ErrorEvent{std::string(prefix) + ": " + error.text()};
@@ -50,6 +64,8 @@ std::optional<std::string> unicode_env(const char* name) {
 }
 
 bool is_directory(const std::string& path) {
+  // No file name holds a NUL byte; the system would see only the text before it.
+  if (path.find('\0') != std::string::npos) return false;
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
@@ -75,35 +91,73 @@ pty::TerminalSize terminal_size(std::uint16_t cols, std::uint16_t rows) {
   return size;
 }
 
-std::shared_ptr<Session> find(SessionTable& table, const std::string& key) {
-  MutexLock lock(table.mutex);
-  auto it = table.sessions.find(key);
-  return it == table.sessions.end() ? nullptr : it->second;
+std::shared_ptr<Session> find(SessionTable& table, std::string_view key) {
+  return table.with_locked([&](SessionTable::Sessions& sessions) -> std::shared_ptr<Session> {
+    auto it = sessions.find(std::string(key));
+    return it == sessions.end() ? nullptr : it->second;
+  });
 }
 
-// Nothing when the shell has ended and its pump has sent "exited" already: the session has left
-// the table then, and the attach starts over.
-std::optional<std::string> resume(const std::string& key, std::shared_ptr<ClientSlot> slot,
+// The reservation of a key for one create; it ends however the create returns.
+class Reservation {
+ public:
+  Reservation(SessionTable& table, std::string key) : m_table(table), m_key(std::move(key)) {}
+  ~Reservation() {
+    try {
+      m_table.end_reservation(m_key, std::move(m_session));
+    } catch (const std::exception& error) {
+      // Out of memory while listing it: the session runs on unlisted; waiters start over.
+      write_status_line(std::string("session not listed: ") + error.what());
+    }
+  }
+  Reservation(const Reservation&) = delete;
+  Reservation& operator=(const Reservation&) = delete;
+
+  // The session to list when the reservation ends.
+  void fill(std::shared_ptr<Session> session) { m_session = std::move(session); }
+
+ private:
+  SessionTable& m_table;
+  std::string m_key;
+  std::shared_ptr<Session> m_session;
+};
+
+// Nothing when the session has ended (its shell is gone, or a close took it out): it is then on
+// its way out of the table, and the attach starts over.
+std::optional<std::string> resume(SessionTable& table, const std::string& key,
+                                  const std::shared_ptr<ClientSlot>& slot,
                                   const std::shared_ptr<Session>& session,
-                                  const std::string& snapshot) {
-  // The session's output follows the resuming connection from the next chunk on; the client
-  // attached so far gets nothing more of it. No slot's mutex is needed for that, so a pump that
-  // is stuck writing to a client that does not read cannot hold the resume up.
-  if (!session->client->redirect(std::move(slot))) return std::nullopt;
+                                  const AttachRequest& request) {
+  // The snapshot and the redirection are one step for the pump: each chunk is either in the
+  // replay or goes to this connection. The client attached so far gets nothing more of it, and a
+  // write to it that waits is given up. No slot's mutex is needed for that, so a client that
+  // does not read cannot hold the resume up.
+  auto takeover = session->output->take_over(slot);
+  if (!takeover) {
+    remove_ended(table, key, *session->output);
+    return std::nullopt;
+  }
+  // After the redirection, so that the repaint that the new size causes reaches this client.
+  (void)session->master->resize(terminal_size(request.cols, request.rows));
+  if (takeover->previous && takeover->previous != slot) {
+    // Written by that connection's own thread, so that this attach never waits for it.
+    if (auto notice = encode_line(ErrorEvent{"別の接続に移りました: " + key}))
+      takeover->previous->post(std::move(*notice));
+  }
   AttachedEvent attached;
   attached.key = key;
   attached.resumed = true;
   attached.cwd = session->cwd;
   attached.pid = session->pid;
-  return encode_attached_line(attached, snapshot);
+  return encode_attached_line(attached, takeover->replay);
 }
 
 Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<ClientSlot>& slot,
-             AttachRequest& request) {
+             AttachRequest& request, Reservation& reservation) {
   auto pair = pty::native_pty_system()->openpty(terminal_size(request.cols, request.rows));
   if (!pair) return error_event("端末を開けません", pair.error());
 
-  pty::CommandBuilder command(unicode_env("SHELL").value_or(DEFAULT_SHELL));
+  pty::CommandBuilder command(unicode_env("SHELL").value_or(kDefaultShell));
   command.arg("-l");
   for (auto& [name, value] : request.env) command.env(std::move(name), std::move(value));
   std::string cwd = choose_cwd(request.cwd);
@@ -115,51 +169,35 @@ Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<C
 
   auto reader = pair->master->try_clone_reader();
   if (!reader) return error_event("読み口を作れません", reader.error());
+  // The pump waits on the reader together with the output's wake-up.
+  auto output = SessionOutput::create(slot);
+  if (!output) return error_event("読み口を作れません", output.error());
   auto writer = pair->master->take_writer();
   if (!writer) return error_event("書き口を作れません", writer.error());
 
   auto session = std::make_shared<Session>();
-  auto replay = std::make_shared<SharedReplay>();
-  auto route = std::make_shared<OutputRoute>(slot);
   session->master = std::move(pair->master);
   {
     MutexLock lock(session->writer_mutex);
     session->writer = std::move(*writer);
   }
   session->child = std::move(*child);
-  session->replay = replay;
+  session->output = *output;
   session->cwd = cwd;
-  session->client = route;
   session->started_at = seconds_since_epoch();
   session->pid = pid;
 
-  std::shared_ptr<Session> replaced;
-  {
-    MutexLock lock(table->mutex);
-    auto& entry = table->sessions[request.key];
-    replaced = std::exchange(entry, session);
-  }
-  // A session that another connection created under this key meanwhile loses its entry but
-  // keeps its shell and pump; it is released here, outside the table's lock.
-  replaced.reset();
-
+  // The pump starts before the session is listed, so that every listed session has one. Should
+  // the shell end at once, the pump finishes first and the reservation then lists nothing.
   try {
-    std::thread(pump_output, request.key, std::move(*reader), replay, route, table).detach();
-  } catch (const std::system_error& error) {
-    // Without a pump the shell's output would never be read: take the session out again.
+    std::thread(pump_output, request.key, std::move(*reader), *output, table).detach();
+  } catch (const std::exception& error) {
+    // Without a pump the shell's output would never be read.
     write_status_line(std::string("failed to spawn thread: ") + error.what());
-    std::shared_ptr<Session> removed;
-    {
-      MutexLock lock(table->mutex);
-      auto it = table->sessions.find(request.key);
-      if (it != table->sessions.end() && it->second == session) {
-        removed = std::move(it->second);
-        table->sessions.erase(it);
-      }
-    }
-    if (removed) (void)removed->child->kill();
+    (void)session->child->kill();
     return ErrorEvent{std::string("シェルを起こせません: failed to spawn thread")};
   }
+  reservation.fill(std::move(session));
 
   AttachedEvent attached;
   attached.key = request.key;
@@ -172,33 +210,22 @@ Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<C
 
 }  // namespace
 
-std::shared_ptr<SessionTable> make_session_table() { return std::make_shared<SessionTable>(); }
-
 std::string attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientSlot> slot,
                    AttachRequest request) {
-  std::shared_ptr<Session> session;
-  std::string snapshot;
-  {
-    MutexLock lock(table->mutex);
-    auto it = table->sessions.find(request.key);
-    if (it != table->sessions.end()) {
-      session = it->second;
-      snapshot = session->replay->snapshot();
-      (void)session->master->resize(terminal_size(request.cols, request.rows));
+  while (true) {
+    std::shared_ptr<Session> session = table->find_or_reserve(request.key);
+    if (!session) {
+      Reservation reservation(*table, request.key);
+      // Every event has a line; an encoding failure would leave nothing to send.
+      auto line = encode_line(create(table, slot, request, reservation));
+      return line ? std::move(*line) : std::string();
     }
+    if (auto resumed = resume(*table, request.key, slot, session, request)) return *resumed;
   }
-  if (session) {
-    if (auto resumed = resume(request.key, slot, session, snapshot)) return *resumed;
-    session.reset();
-    return attach(table, std::move(slot), std::move(request));
-  }
-  // Every event has a line; an encoding failure would leave nothing to send.
-  auto line = encode_line(create(table, slot, request));
-  return line ? std::move(*line) : std::string();
 }
 
 void write(SessionTable& table, std::string_view key, std::string_view data_base64) {
-  auto session = find(table, std::string(key));
+  auto session = find(table, key);
   if (!session) return;
   auto bytes = base64_decode(data_base64);
   if (!bytes || bytes->empty()) return;
@@ -211,54 +238,58 @@ void write(SessionTable& table, std::string_view key, std::string_view data_base
 }
 
 void resize(SessionTable& table, std::string_view key, std::uint16_t cols, std::uint16_t rows) {
-  MutexLock lock(table.mutex);
-  auto it = table.sessions.find(std::string(key));
-  if (it == table.sessions.end()) return;
-  (void)it->second->master->resize(terminal_size(cols, rows));
+  if (auto session = find(table, key)) (void)session->master->resize(terminal_size(cols, rows));
 }
 
 void close(SessionTable& table, std::string_view key) {
-  std::shared_ptr<Session> removed;
-  {
-    MutexLock lock(table.mutex);
-    auto it = table.sessions.find(std::string(key));
-    if (it == table.sessions.end()) return;
-    removed = std::move(it->second);
-    table.sessions.erase(it);
-  }
+  auto removed = table.with_locked([&](SessionTable::Sessions& sessions) {
+    std::shared_ptr<Session> session;
+    auto it = sessions.find(std::string(key));
+    if (it == sessions.end()) return session;
+    session = std::move(it->second);
+    sessions.erase(it);
+    return session;
+  });
+  if (!removed) return;
   // The kill may wait about 200 ms for the shell; other requests go on meanwhile.
   (void)removed->child->kill();
+  // A job that outlived the shell (nohup, a job that ignores SIGHUP) may hold the terminal open:
+  // the pump stops all the same, and once it and this last reference let go, the master side
+  // closes, which hangs the terminal up for such jobs.
+  removed->output->end();
 }
 
-void remove_ended(SessionTable& table, std::string_view key, const SharedReplay& replay) {
-  std::shared_ptr<Session> removed;
-  {
-    MutexLock lock(table.mutex);
-    auto it = table.sessions.find(std::string(key));
-    if (it == table.sessions.end() || it->second->replay.get() != &replay) return;
-    removed = std::move(it->second);
-    table.sessions.erase(it);
-  }
+void remove_ended(SessionTable& table, std::string_view key, const SessionOutput& output) {
+  auto removed = table.with_locked([&](SessionTable::Sessions& sessions) {
+    std::shared_ptr<Session> session;
+    auto it = sessions.find(std::string(key));
+    if (it == sessions.end() || it->second->output.get() != &output) return session;
+    session = std::move(it->second);
+    sessions.erase(it);
+    return session;
+  });
   // Released here, after unlocking.
 }
 
 std::vector<SessionInfo> list_sessions(SessionTable& table) {
-  MutexLock lock(table.mutex);
-  std::vector<SessionInfo> rows;
-  rows.reserve(table.sessions.size());
-  for (const auto& [key, session] : table.sessions)
-    rows.push_back(SessionInfo{key, session->cwd, session->started_at, session->pid});
-  return rows;
+  return table.with_locked([](SessionTable::Sessions& sessions) {
+    std::vector<SessionInfo> rows;
+    rows.reserve(sessions.size());
+    for (const auto& [key, session] : sessions)
+      rows.push_back(SessionInfo{key, session->cwd, session->started_at, session->pid});
+    return rows;
+  });
 }
 
 void shutdown(SessionTable& table) {
-  // The table stays locked until the process is gone, so no session is created or removed
-  // meanwhile.
-  table.mutex.lock();
-  std::vector<pty::Child*> children;
-  children.reserve(table.sessions.size());
-  for (const auto& [key, session] : table.sessions) children.push_back(session->child.get());
-  pty::kill_all(children);
+  table.with_locked([](SessionTable::Sessions& sessions) {
+    // The process ends with the table locked, so no session is created or removed meanwhile.
+    std::vector<pty::Child*> children;
+    children.reserve(sessions.size());
+    for (const auto& [key, session] : sessions) children.push_back(session->child.get());
+    pty::kill_all(children);
+    std::_Exit(0);
+  });
   std::_Exit(0);
 }
 

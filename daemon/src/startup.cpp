@@ -14,6 +14,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,36 +22,22 @@
 #include <unistd.h>
 
 #include "connection.h"
+#include "listener.h"
 #include "platform.h"
 #include "session_table.h"
 #include "status_line.h"
 #include "velmora/core/os_error.h"
 #include "velmora/core/socket_path.h"
 #include "velmora/core/unicode.h"
+#include "velmora/pty/child.h"
 
 namespace velmora::daemon {
 namespace {
 
-// Exit status when the accepting thread cannot go on (EX_SOFTWARE).
-constexpr int kFatalExitStatus = 70;
-
-struct SocketAddress {
-  sockaddr_un address{};
-  socklen_t size = 0;
-};
-
-Result<SocketAddress> socket_address(const std::string& path) {
-  SocketAddress result;
-  result.address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof result.address.sun_path)
-    return Error("path must be shorter than SUN_LEN");
-  // An empty sun_path would name an abstract or automatic address on some systems; an empty
-  // path names no file.
-  if (path.empty()) return OsError(ENOENT).to_error();
-  std::memcpy(result.address.sun_path, path.c_str(), path.size() + 1);
-  result.size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
-  return result;
-}
+// How often the accept loop looks at the socket file: the longest a deleted socket stays away.
+constexpr std::chrono::seconds kFileCheckInterval{2};
+// The pause after running out of descriptors, memory or threads, instead of spinning.
+constexpr std::chrono::milliseconds kShortagePause{50};
 
 enum class Probe { kNobody, kOurDaemon, kStranger };
 
@@ -78,25 +65,47 @@ bool is_resource_shortage(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-[[noreturn]] void accept_forever(const OwnedFd& listener,
-                                 const std::shared_ptr<SessionTable>& table, uid_t uid) {
+enum class Accepted { kOne, kNone };
+
+Accepted accept_one(int listener, const std::shared_ptr<SessionTable>& table, uid_t uid) {
+  OwnedFd connection = accept_connection(listener);
+  if (!connection) {
+    // Out of descriptors or memory the pending connection stays queued; pausing avoids a busy
+    // loop until something is released.
+    if (is_resource_shortage(errno)) std::this_thread::sleep_for(kShortagePause);
+    return Accepted::kNone;
+  }
+  // Only our own user's processes may talk to the daemon: anyone else is hung up on at once.
+  auto peer = peer_user_id(connection.get());
+  if (!peer || *peer != uid) return Accepted::kOne;
+  try {
+    std::thread(serve, std::move(connection), table).detach();
+  } catch (const std::exception& error) {
+    // Usually the process limit, reached by some session's jobs. Only this connection is lost:
+    // it was closed with the thread's arguments, and every shell lives on.
+    write_status_line(std::string("failed to spawn thread: ") + error.what());
+    std::this_thread::sleep_for(kShortagePause);
+  }
+  return Accepted::kOne;
+}
+
+[[noreturn]] void accept_forever(Listener& listener, const std::shared_ptr<SessionTable>& table,
+                                 uid_t uid) {
+  using Clock = std::chrono::steady_clock;
+  auto next_check = Clock::now() + kFileCheckInterval;
   while (true) {
-    OwnedFd connection = accept_connection(listener.get());
-    if (!connection) {
-      // Out of descriptors or memory the pending connection stays queued; pausing avoids a busy
-      // loop until something is released.
-      if (is_resource_shortage(errno)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(next_check - Clock::now());
+    if (left.count() <= 0) {
+      if (auto replaced = listener.keep_file()) {
+        // Whoever connected just before the file went is still served.
+        while (accept_one(replaced->get(), table, uid) == Accepted::kOne) {
+        }
+      }
+      next_check = Clock::now() + kFileCheckInterval;
       continue;
     }
-    // Only our own user's processes may talk to the daemon: anyone else is hung up on at once.
-    auto peer = peer_user_id(connection.get());
-    if (!peer || *peer != uid) continue;
-    try {
-      std::thread(serve, std::move(connection), table).detach();
-    } catch (const std::exception& error) {
-      write_status_line(std::string("failed to spawn thread: ") + error.what());
-      std::_Exit(kFatalExitStatus);
-    }
+    pollfd pfd{listener.fd(), POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(left.count())) > 0) accept_one(listener.fd(), table, uid);
   }
 }
 
@@ -132,23 +141,6 @@ std::string choose_socket_path(uid_t uid) {
   return socket_path(static_cast<std::uint32_t>(uid));
 }
 
-Result<OwnedFd> listen_at(const std::string& path) {
-  auto address = socket_address(path);
-  if (!address) return address.error();
-  auto fd = open_stream_socket();
-  if (!fd) return fd.error();
-  // The socket file is created owner-only from the start: no moment in which another user could
-  // connect. The umask is process-wide, which is safe only because start-up runs before any
-  // other thread exists.
-  mode_t previous = ::umask(0177);
-  int rc = ::bind(fd->get(), reinterpret_cast<const sockaddr*>(&address->address), address->size);
-  int bind_error = errno;
-  ::umask(previous);
-  if (rc != 0) return OsError(bind_error).to_error();
-  if (::listen(fd->get(), -1) != 0) return OsError::from_errno().to_error();
-  return std::move(*fd);
-}
-
 int run_daemon() {
   // Writing to a vanished client must fail with EPIPE, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
@@ -180,11 +172,16 @@ int run_daemon() {
       break;
   }
 
-  auto listener = listen_at(path);
+  // No other thread exists yet.
+  auto listener = Listener::open(path, Threads::kNotYet);
   if (!listener) return bind_failure(listener.error());
 
-  auto table = make_session_table();
+  auto table = std::make_shared<SessionTable>();
   write_status_line("待ち受けています: " + path);
+  // The thread that collects ended shells starts now, before any session's jobs can use up the
+  // process limit; should it not start, every new shell tries again.
+  if (auto collecting = pty::start_collecting(); !collecting)
+    write_status_line("failed to spawn thread: " + collecting.error().text());
   accept_forever(*listener, table, uid);
 }
 

@@ -6,9 +6,6 @@
 
 #include <sys/types.h>
 
-#include "velmora/core/owned_fd.h"
-#include "velmora/core/result.h"
-
 namespace velmora::daemon {
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that status lines have
@@ -21,10 +18,6 @@ void raise_descriptor_limit();
 
 // VELMORAD_SOCKET when it is set and valid UTF-8 (even empty), else the user's default path.
 std::string choose_socket_path(uid_t uid);
-
-// A listening socket bound to path, the file created with mode 0600. The error text is the OS
-// error's display rendering, or "path must be shorter than SUN_LEN".
-Result<OwnedFd> listen_at(const std::string& path);
 
 // Runs the daemon. Returns the exit status when start-up ends it (0 when a daemon of this user
 // already serves the path, 1 when the socket cannot be set up); never returns once serving.

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "velmora/core/owned_fd.h"
+#include "wake_up.h"
 
 namespace velmora::daemon {
 namespace {
@@ -69,20 +70,62 @@ std::string read_exactly(int fd, std::size_t size, std::chrono::milliseconds tim
   return data;
 }
 
-bool holds_stream(ClientSlot& slot) { return slot.clone_stream().valid(); }
+ClientSlot slot_for(OwnedFd stream, std::chrono::milliseconds stall = ClientSlot::kStallTimeout) {
+  return ClientSlot(std::move(stream), WakeUp(), stall);
+}
+
+// Everything that is readable at fd right now, without waiting.
+std::string read_available(int fd) {
+  std::string data;
+  char chunk[65536];
+  while (true) {
+    ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n <= 0) return data;
+    data.append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+// An interrupt that the test fires, telling the write whether to give up.
+class TestInterrupt final : public WriteInterrupt {
+ public:
+  TestInterrupt() : m_wake(std::move(*WakeUp::create())) {}
+  int fd() const override { return m_wake.fd(); }
+  bool abandon() override {
+    m_wake.clear();
+    ++m_checks;
+    return m_give_up.load();
+  }
+  void fire(bool give_up) {
+    m_give_up = give_up;
+    m_wake.signal();
+  }
+  int checks() const { return m_checks.load(); }
+
+ private:
+  WakeUp m_wake;
+  std::atomic<bool> m_give_up{false};
+  std::atomic<int> m_checks{0};
+};
+
+// A slot whose client reads nothing, with a socket buffer that fills after a few KiB.
+struct StalledClient {
+  SocketPair pair = socket_pair();
+  StalledClient() {
+    int small = 4096;
+    ::setsockopt(pair.ours.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  }
+};
 
 TEST(ClientSlot, EmptySlotIgnoresEveryOperation) {
-  ClientSlot slot{OwnedFd()};
-  slot.send_line("{\"type\":\"exited\",\"key\":\"a\"}\n");
-  EXPECT_FALSE(slot.take_stream().valid());
-  EXPECT_FALSE(slot.clone_stream().valid());
+  ClientSlot slot = slot_for(OwnedFd());
+  EXPECT_EQ(slot.send_line("{\"type\":\"exited\",\"key\":\"a\"}\n"), Delivery::kSent);
   slot.put_stream(OwnedFd());
-  EXPECT_FALSE(holds_stream(slot));
+  EXPECT_FALSE(slot.holds_stream());
 }
 
 TEST(ClientSlot, SendWritesTheEncodedEventAsOneLine) {
   auto pair = socket_pair();
-  ClientSlot slot(std::move(pair.ours));
+  ClientSlot slot = slot_for(std::move(pair.ours));
   slot.send(ErrorEvent{"x"});
   slot.send(SessionsEvent{});
   std::string expected =
@@ -92,27 +135,32 @@ TEST(ClientSlot, SendWritesTheEncodedEventAsOneLine) {
 
 TEST(ClientSlot, FailedWriteClosesAndEmptiesTheSlot) {
   auto pair = socket_pair();
-  ClientSlot slot(std::move(pair.ours));
+  ClientSlot slot = slot_for(std::move(pair.ours));
   pair.client.reset();
-  slot.send_line("first\n");
-  EXPECT_FALSE(holds_stream(slot));
+  EXPECT_EQ(slot.send_line("first\n"), Delivery::kCut);
+  EXPECT_FALSE(slot.holds_stream());
   // Later sends through the emptied slot write nothing and return normally.
-  slot.send_line("second\n");
-  EXPECT_FALSE(holds_stream(slot));
+  EXPECT_EQ(slot.send_line("second\n"), Delivery::kSent);
+  EXPECT_FALSE(slot.holds_stream());
 }
 
-TEST(ClientSlot, ClientThatAcceptsNothingCountsAsFailedWrite) {
-  auto pair = socket_pair();
-  int small = 4096;
-  ::setsockopt(pair.ours.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  ClientSlot slot(std::move(pair.ours), 100ms);
+TEST(ClientSlot, StalledClientIsCutOffForTheWholeConnection) {
+  StalledClient stalled;
+  // The connection's reading thread keeps a descriptor of its own; closing the slot's alone
+  // would leave the client waiting for ever.
+  auto reading_side = stalled.pair.ours.try_clone();
+  ASSERT_TRUE(reading_side);
+  ClientSlot slot = slot_for(std::move(stalled.pair.ours), 100ms);
   // Far more than the socket buffers hold; the client never reads.
-  slot.send_line(std::string(4 << 20, 'x') + "\n");
-  EXPECT_FALSE(holds_stream(slot));
-  // The stream was closed: what was buffered drains, then the client sees the end.
-  auto rest = read_to_end(pair.client.get());
+  EXPECT_EQ(slot.send_line(std::string(4 << 20, 'x') + "\n"), Delivery::kCut);
+  EXPECT_FALSE(slot.holds_stream());
+  // What was buffered drains, then the client sees the end...
+  auto rest = read_to_end(stalled.pair.client.get());
   ASSERT_TRUE(rest.has_value());
   EXPECT_LT(rest->size(), std::size_t{4 << 20});
+  // ...and so does the connection's reader.
+  char byte = 0;
+  EXPECT_EQ(::read(reading_side->get(), &byte, 1), 0);
 }
 
 TEST(ClientSlot, SlowButSteadyClientReceivesTheWholeLine) {
@@ -121,7 +169,7 @@ TEST(ClientSlot, SlowButSteadyClientReceivesTheWholeLine) {
   ::setsockopt(pair.ours.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   // Each pause is far short of the stall limit, and the pauses alone (16 of 100 ms) outlast it:
   // only a write that makes no progress at all may count as stalled.
-  ClientSlot slot(std::move(pair.ours), 800ms);
+  ClientSlot slot = slot_for(std::move(pair.ours), 800ms);
   std::string line = std::string(256 * 1024 - 1, 'y') + "\n";
   std::string received;
   std::thread reader([&] {
@@ -132,15 +180,15 @@ TEST(ClientSlot, SlowButSteadyClientReceivesTheWholeLine) {
       received += chunk;
     }
   });
-  slot.send_line(line);
+  EXPECT_EQ(slot.send_line(line), Delivery::kSent);
   reader.join();
-  EXPECT_TRUE(holds_stream(slot));
+  EXPECT_TRUE(slot.holds_stream());
   EXPECT_EQ(received, line);
 }
 
 TEST(ClientSlot, LinesFromManyThreadsNeverInterleave) {
   auto pair = socket_pair();
-  auto slot = std::make_shared<ClientSlot>(std::move(pair.ours));
+  auto slot = std::make_shared<ClientSlot>(std::move(pair.ours), WakeUp(), ClientSlot::kStallTimeout);
   constexpr int kThreads = 4;
   constexpr int kLines = 50;
   constexpr std::size_t kLength = 50'000;  // several times a socket buffer
@@ -169,23 +217,10 @@ TEST(ClientSlot, LinesFromManyThreadsNeverInterleave) {
   for (int count : counts) EXPECT_EQ(count, kLines);
 }
 
-TEST(ClientSlot, TakeHandsOverTheStreamAndLeavesTheSlotEmpty) {
-  auto pair = socket_pair();
-  int fd = pair.ours.get();
-  ClientSlot slot(std::move(pair.ours));
-  OwnedFd taken = slot.take_stream();
-  EXPECT_EQ(taken.get(), fd);
-  EXPECT_FALSE(holds_stream(slot));
-  EXPECT_FALSE(slot.take_stream().valid());
-  // The taken stream was not closed.
-  ASSERT_EQ(::write(taken.get(), "z", 1), 1);
-  EXPECT_EQ(read_exactly(pair.client.get(), 1), "z");
-}
-
 TEST(ClientSlot, PutClosesTheOldStreamAndStoresTheNewOne) {
   auto first = socket_pair();
   auto second = socket_pair();
-  ClientSlot slot(std::move(first.ours));
+  ClientSlot slot = slot_for(std::move(first.ours));
   slot.put_stream(std::move(second.ours));
   EXPECT_EQ(read_to_end(first.client.get()), "");
   slot.send_line("to second\n");
@@ -194,22 +229,9 @@ TEST(ClientSlot, PutClosesTheOldStreamAndStoresTheNewOne) {
   EXPECT_EQ(read_to_end(second.client.get()), "");
 }
 
-TEST(ClientSlot, CloneIsAnIndependentDescriptorOfTheSameClient) {
-  auto pair = socket_pair();
-  ClientSlot slot(std::move(pair.ours));
-  OwnedFd copy = slot.clone_stream();
-  ASSERT_TRUE(copy.valid());
-  EXPECT_GE(copy.get(), 3);
-  EXPECT_NE(copy.get(), slot.clone_stream().get());
-  ASSERT_EQ(::write(copy.get(), "c\n", 2), 2);
-  copy.reset();
-  slot.send_line("s\n");
-  EXPECT_EQ(read_exactly(pair.client.get(), 4), "c\ns\n");
-}
-
 TEST(ClientSlot, LastHolderClosesTheStream) {
   auto pair = socket_pair();
-  auto slot = std::make_shared<ClientSlot>(std::move(pair.ours));
+  auto slot = std::make_shared<ClientSlot>(std::move(pair.ours), WakeUp(), ClientSlot::kStallTimeout);
   auto other_holder = slot;
   slot.reset();
   other_holder->send_line("still open\n");
@@ -218,30 +240,70 @@ TEST(ClientSlot, LastHolderClosesTheStream) {
   EXPECT_EQ(read_to_end(pair.client.get()), "");
 }
 
-TEST(ClientSlot, ShareStreamPutsADuplicateIntoTheTarget) {
-  auto session_side = socket_pair();
-  auto connection_side = socket_pair();
-  ClientSlot session_slot(std::move(session_side.ours));
-  ClientSlot connection_slot(std::move(connection_side.ours));
-  session_slot.share_stream_with(connection_slot);
-  // What the target held is closed; both now reach the session slot's client.
-  EXPECT_EQ(read_to_end(connection_side.client.get()), "");
-  connection_slot.send_line("1\n");
-  session_slot.send_line("2\n");
-  EXPECT_EQ(read_exactly(session_side.client.get(), 4), "1\n2\n");
-
-  // An empty source empties the target.
-  ClientSlot empty{OwnedFd()};
-  empty.share_stream_with(connection_slot);
-  EXPECT_FALSE(holds_stream(connection_slot));
+TEST(ClientSlot, InterruptedWriteIsGivenUpAndCutsATornLine) {
+  StalledClient stalled;
+  ClientSlot slot = slot_for(std::move(stalled.pair.ours));
+  TestInterrupt interrupt;
+  std::string line = std::string(1 << 20, 'p') + "\n";
+  auto started = std::chrono::steady_clock::now();
+  std::thread firing([&] {
+    // A wake-up that changes nothing first: the write goes on waiting.
+    std::this_thread::sleep_for(100ms);
+    interrupt.fire(false);
+    std::this_thread::sleep_for(100ms);
+    interrupt.fire(true);
+  });
+  EXPECT_EQ(slot.send_line(line, interrupt), Delivery::kCut);
+  firing.join();
+  // At once, not after the stall limit of ten seconds.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  EXPECT_EQ(interrupt.checks(), 2);
+  EXPECT_FALSE(slot.holds_stream());
+  auto rest = read_to_end(stalled.pair.client.get());
+  ASSERT_TRUE(rest.has_value());
+  EXPECT_GT(rest->size(), 0u);
+  EXPECT_LT(rest->size(), line.size());
 }
 
-TEST(ClientSlot, ShareStreamWithItselfKeepsTheStream) {
+TEST(ClientSlot, InterruptBeforeTheFirstByteLeavesTheConnection) {
+  StalledClient stalled;
+  ClientSlot slot = slot_for(std::move(stalled.pair.ours));
+  TestInterrupt interrupt;
+  interrupt.fire(true);
+  // The interrupt is looked at only once a write has to wait: fill the buffer with lines small
+  // enough that each goes out whole or not at all.
+  std::string filler = std::string(999, 'f') + "\n";
+  std::string sent;
+  Delivery delivery = Delivery::kSent;
+  while (delivery == Delivery::kSent && sent.size() < (16u << 20)) {
+    delivery = slot.send_line(filler, interrupt);
+    if (delivery == Delivery::kSent) sent += filler;
+  }
+  EXPECT_EQ(delivery, Delivery::kAbandoned);
+  EXPECT_TRUE(slot.holds_stream());
+  // Everything written so far arrives whole, and the connection goes on.
+  EXPECT_EQ(read_exactly(stalled.pair.client.get(), sent.size()), sent);
+  EXPECT_EQ(slot.send_line("after\n"), Delivery::kSent);
+  EXPECT_EQ(read_exactly(stalled.pair.client.get(), 6), "after\n");
+}
+
+TEST(ClientSlot, PostedLinesAreWrittenInOrderByTheConnectionsThread) {
   auto pair = socket_pair();
-  ClientSlot slot(std::move(pair.ours));
-  slot.share_stream_with(slot);  // must not lock its mutex twice
-  slot.send_line("kept\n");
-  EXPECT_EQ(read_exactly(pair.client.get(), 5), "kept\n");
+  auto slot = ClientSlot::create(std::move(pair.ours));
+  ASSERT_TRUE(slot);
+  auto readable = [&] {
+    pollfd pfd{(*slot)->posted_fd(), POLLIN, 0};
+    return ::poll(&pfd, 1, 0) == 1;
+  };
+  EXPECT_FALSE(readable());
+  (*slot)->post("one\n");
+  (*slot)->post("two\n");
+  EXPECT_TRUE(readable());
+  // Nothing is written until the connection's thread delivers.
+  EXPECT_EQ(read_available(pair.client.get()), "");
+  (*slot)->deliver_posted();
+  EXPECT_FALSE(readable());
+  EXPECT_EQ(read_exactly(pair.client.get(), 8), "one\ntwo\n");
 }
 
 }  // namespace

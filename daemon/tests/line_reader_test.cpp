@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include "velmora/core/owned_fd.h"
+#include "wake_up.h"
 
 namespace velmora::daemon {
 namespace {
@@ -27,8 +29,10 @@ Pipe socket_pipe() {
   return {OwnedFd(fds[0]), OwnedFd(fds[1])};
 }
 
-// All lines of input, written from another thread and then closed.
-std::vector<std::string> lines_of(const std::string& input) {
+// All lines of input, written from another thread and then closed; "<too long>" for a line over
+// max_line.
+std::vector<std::string> lines_of(const std::string& input,
+                                  std::size_t max_line = LineReader::kMaxLine) {
   Pipe pipe = socket_pipe();
   std::thread writer([&] {
     std::string_view rest = input;
@@ -39,9 +43,13 @@ std::vector<std::string> lines_of(const std::string& input) {
     }
     pipe.write_end.reset();
   });
-  LineReader reader(pipe.read_end.get());
+  LineReader reader(pipe.read_end.get(), -1, max_line);
   std::vector<std::string> lines;
-  while (auto line = reader.next_line()) lines.push_back(*line);
+  while (true) {
+    LineReader::Kind kind = reader.next();
+    if (kind == LineReader::Kind::kEnd) break;
+    lines.push_back(kind == LineReader::Kind::kTooLong ? "<too long>" : reader.line());
+  }
   writer.join();
   return lines;
 }
@@ -70,9 +78,38 @@ TEST(LineReader, ReadErrorDropsAPartialLine) {
             0);
   ASSERT_EQ(::write(pipe.write_end.get(), "whole\npartial", 13), 13);
   LineReader reader(pipe.read_end.get());
-  EXPECT_EQ(reader.next_line(), std::optional<std::string>("whole"));
-  EXPECT_EQ(reader.next_line(), std::nullopt);
-  EXPECT_EQ(reader.next_line(), std::nullopt);
+  ASSERT_EQ(reader.next(), LineReader::Kind::kLine);
+  EXPECT_EQ(reader.line(), "whole");
+  EXPECT_EQ(reader.next(), LineReader::Kind::kEnd);
+  EXPECT_EQ(reader.next(), LineReader::Kind::kEnd);
+}
+
+TEST(LineReader, DropsLinesOverTheBoundAndGoesOn) {
+  std::string at_bound(100, 'a');
+  std::string over(5 * LineReader::kBufferSize, 'o');
+  EXPECT_EQ(lines_of(at_bound + "\n" + std::string(101, 'b') + "\nnext\n" + over + "\n" +
+                         over + "\r\nlast\n" + over,
+                     100),
+            (std::vector<std::string>{at_bound, "<too long>", "next", "<too long>", "<too long>",
+                                      "last", "<too long>"}));
+}
+
+TEST(LineReader, AWakeUpKeepsTheLineReadSoFar) {
+  Pipe pipe = socket_pipe();
+  auto wake = WakeUp::create();
+  ASSERT_TRUE(wake);
+  LineReader reader(pipe.read_end.get(), wake->fd());
+  ASSERT_EQ(::write(pipe.write_end.get(), "par", 3), 3);
+  std::thread waker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    wake->signal();
+  });
+  EXPECT_EQ(reader.next(), LineReader::Kind::kWoken);
+  waker.join();
+  wake->clear();
+  ASSERT_EQ(::write(pipe.write_end.get(), "tial\n", 5), 5);
+  ASSERT_EQ(reader.next(), LineReader::Kind::kLine);
+  EXPECT_EQ(reader.line(), "partial");
 }
 
 }  // namespace

@@ -87,20 +87,24 @@ TEST(NewSession, ChoosesTheWorkingDirectory) {
   ASSERT_TRUE(b);
   EXPECT_EQ(b->cwd, work.file("link"));
 
-  // A regular file, a missing directory and no directory at all give HOME.
+  // A regular file, a missing directory, no directory at all, and a name with a NUL byte (whose
+  // part before the NUL is a directory) give HOME.
   std::ofstream(work.file("plain")) << "x";
+  std::string with_nul = work.path() + std::string("\0/x", 3);
   for (const auto& cwd :
        {std::optional<std::string>(work.file("plain")),
-        std::optional<std::string>(work.file("missing")), std::optional<std::string>()}) {
+        std::optional<std::string>(work.file("missing")), std::optional<std::string>(),
+        std::optional<std::string>(with_nul)}) {
     auto c = client.attached("home" + cwd.value_or(""), cwd);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->cwd, daemon.home());
   }
   EXPECT_EQ(shell_pwd(client, "home" + work.file("plain")), real(daemon.home()));
+  EXPECT_EQ(shell_pwd(client, "home" + with_nul), real(daemon.home()));
 
   auto rows = client.list();
   ASSERT_TRUE(rows);
-  EXPECT_EQ(rows->size(), 5u);
+  EXPECT_EQ(rows->size(), 6u);
   EXPECT_EQ(find_row(*rows, "relative")->cwd, relative);
   EXPECT_EQ(find_row(*rows, "home" + work.file("missing"))->cwd, daemon.home());
 }

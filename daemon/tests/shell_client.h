@@ -57,6 +57,7 @@ class ShellDaemon {
 class ShellClient {
  public:
   explicit ShellClient(const std::string& socket_path) : m_client(socket_path) {}
+  explicit ShellClient(TestClient client) : m_client(std::move(client)) {}
 
   bool connected() const { return m_client.connected(); }
   TestClient& raw() { return m_client; }

@@ -164,7 +164,7 @@ TEST(Startup, StandardDescriptorsAreOpenedOnDevNull) {
   }
 }
 
-TEST(Startup, ConnectionThreadThatCannotStartEndsTheDaemon) {
+TEST(Startup, ConnectionThreadThatCannotStartCostsOnlyThatConnection) {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "sanitizer run-times do not start under a huge stack limit";
 #endif
@@ -174,15 +174,17 @@ TEST(Startup, ConnectionThreadThatCannotStartEndsTheDaemon) {
   // Where the limit cannot be raised or is not used for threads, the daemon simply answers.
   DaemonProcess daemon(dir, path, {}, {"/bin/sh", "-c", "ulimit -s 68719476736; exec \"$0\""});
   ASSERT_TRUE(daemon.wait_listening()) << daemon.stderr_text();
-  TestClient client(path);
-  ASSERT_TRUE(client.connected());
-  if (client.send_line(R"({"type":"hello","version":1})") && client.read_line(2s))
-    GTEST_SKIP() << "threads start here even with a huge stack limit";
-  auto status = daemon.wait_exit();
-  ASSERT_TRUE(status.has_value());
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0) << *status;
-  EXPECT_NE(daemon.stderr_text().find("[velmorad] failed to spawn thread: "), std::string::npos)
-      << daemon.stderr_text();
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    TestClient client(path);
+    ASSERT_TRUE(client.connected());
+    if (client.send_line(R"({"type":"hello","version":1})") && client.read_line(2s))
+      GTEST_SKIP() << "threads start here even with a huge stack limit";
+    // That connection is closed; the daemon goes on accepting the next.
+    EXPECT_TRUE(client.wait_closed(5s)) << attempt;
+  }
+  EXPECT_FALSE(daemon.exited());
+  std::string said = daemon.stderr_text();
+  EXPECT_NE(said.find("[velmorad] failed to spawn thread: "), std::string::npos) << said;
 }
 
 TEST(Startup, AnotherUsersDaemonIsNeitherTrustedNorRemoved) {

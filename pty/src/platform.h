@@ -13,17 +13,6 @@ int open_pty(int* master, int* slave, void* winsize);
 // A pipe whose two ends are close-on-exec from birth where the platform allows it.
 int pipe_cloexec(int fds[2]);
 
-// Closes every descriptor numbered 3 or higher. Async-signal-safe where the platform has a way
-// to do it without allocating (close_range, or a raw listing of /proc/self/fd); elsewhere it lists
-// /dev/fd.
-void close_descriptors_from_3();
-
-// The fallbacks of close_descriptors_from_3, exposed so that they can be exercised where the
-// preferred way exists. The first returns false when /proc/self/fd cannot be listed (and always
-// on platforms without it).
-bool close_from_3_by_proc_listing();
-void close_from_3_by_dev_fd_listing();
-
 // Starts a child that runs entry(argument), which must end in execve or _exit and may only make
 // async-signal-safe calls. Where the platform allows it the child shares the parent's memory and
 // the calling thread waits until the child has replaced its image or ended, which costs the same

@@ -15,6 +15,7 @@
 #include "start_plan.h"
 #include "unix_child.h"
 #include "unix_pty.h"
+#include "velmora/core/descriptor_sweep.h"
 #include "velmora/core/os_error.h"
 #include "velmora/pty/command.h"
 
@@ -34,6 +35,7 @@ struct ChildContext {
   char* const* shell_argv;
   const char* exec_failure_prefix;
   std::size_t exec_failure_prefix_length;
+  DescriptorSweep sweep;
 };
 
 [[noreturn]] void report_and_exit(int report_fd) {
@@ -77,7 +79,7 @@ int child_main(void* raw) {
   if (::setsid() == -1) report_and_exit(c.report_fd);
   if (::ioctl(0, TIOCSCTTY, 0) == -1) report_and_exit(c.report_fd);
   // Also closes the report pipe: from here on the parent sees end of file, i.e. success.
-  platform::close_descriptors_from_3();
+  c.sweep.run();
 
   ::execve(c.path, c.argv, c.envp);
   if (errno == ENOEXEC) ::execve("/bin/sh", c.shell_argv, c.envp);
@@ -150,7 +152,8 @@ Result<std::unique_ptr<Child>> UnixSlavePty::spawn_command(CommandBuilder comman
                        envp.data(),
                        shell_argv.data(),
                        exec_failure_prefix.data(),
-                       exec_failure_prefix.size()};
+                       exec_failure_prefix.size(),
+                       DescriptorSweep::prepare()};
   pid_t pid = platform::start_child(child_main, &context);
   if (pid < 0) return OsError::from_errno().to_error();
   report_write.reset();

@@ -134,7 +134,7 @@ std::string errno_rendering(int code) {
     const char* name;
     const char* description;
   };
-  static constexpr Row kRows[] = {
+  static constexpr Row ROWS[] = {
       {EPERM, "EPERM", "Operation not permitted"},
       {ENOENT, "ENOENT", "No such file or directory"},
       {EINTR, "EINTR", "Interrupted system call"},
@@ -149,7 +149,7 @@ std::string errno_rendering(int code) {
       {ELOOP, "ELOOP", "Too many symbolic links encountered"},
       {ENAMETOOLONG, "ENAMETOOLONG", "File name too long"},
   };
-  for (const Row& row : kRows) {
+  for (const Row& row : ROWS) {
     if (row.code == code) return std::string(row.name) + ": " + row.description;
   }
   return "UnknownErrno: Unknown errno";

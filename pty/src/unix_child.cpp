@@ -6,18 +6,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
+#include <exception>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "velmora/core/mutex.h"
 #include "velmora/core/os_error.h"
 
 namespace velmora::pty {
 namespace {
-
-constexpr auto kPollInterval = std::chrono::milliseconds(50);
-constexpr int kPolls = 5;
 
 // Collects every started child as soon as it exits. One thread for the whole process, started
 // with the first child; it sleeps in waitid until some child of the process becomes waitable
@@ -33,43 +32,55 @@ class Reaper {
   }
 
   // Should the thread not start, it is tried again with the next child.
-  void adopt(std::shared_ptr<ChildState> child) {
-    std::lock_guard lock(m_mutex);
+  void adopt(std::shared_ptr<ChildState> child) EXCLUDES(m_mutex) {
+    MutexLock lock(m_mutex);
     m_children.push_back(std::move(child));
-    if (!m_thread_started) {
-      try {
-        std::thread([this] { run(); }).detach();
-        m_thread_started = true;
-      } catch (...) {
-        return;
-      }
-    }
+    if (!start_locked()) return;
     m_wake.notify_one();
   }
 
+  Result<void> start() EXCLUDES(m_mutex) {
+    MutexLock lock(m_mutex);
+    std::string cause;
+    if (!start_locked(&cause)) return Error(cause);
+    return {};
+  }
+
  private:
-  void run() {
+  // Starts the thread unless it runs; false (with the cause) when it cannot be started.
+  bool start_locked(std::string* cause = nullptr) REQUIRES(m_mutex) {
+    if (m_thread_started) return true;
+    try {
+      std::thread([this] { run(); }).detach();
+      m_thread_started = true;
+    } catch (const std::exception& error) {
+      if (cause != nullptr) *cause = error.what();
+    }
+    return m_thread_started;
+  }
+
+  void run() EXCLUDES(m_mutex) {
     for (;;) {
       {
-        std::unique_lock lock(m_mutex);
-        m_wake.wait(lock, [this] { return !m_children.empty(); });
+        MutexLock lock(m_mutex);
+        while (m_children.empty()) m_wake.wait(m_mutex);
       }
       siginfo_t info = {};
       int rc = ::waitid(P_ALL, 0, &info, WEXITED | WNOWAIT);
       if (rc == -1 && errno == EINTR) continue;
       if (!collect(rc == 0 ? info.si_pid : 0)) {
-        std::unique_lock lock(m_mutex);
-        m_wake.wait_for(lock, std::chrono::milliseconds(100));
+        MutexLock lock(m_mutex);
+        m_wake.wait_for(m_mutex, std::chrono::milliseconds(100));
       }
     }
   }
 
   // Polls every known child and forgets the collected ones. True when `exited` was among them,
   // i.e. when waitid will not report the same child again.
-  bool collect(pid_t exited) {
+  bool collect(pid_t exited) EXCLUDES(m_mutex) {
     std::vector<std::shared_ptr<ChildState>> children;
     {
-      std::lock_guard lock(m_mutex);
+      MutexLock lock(m_mutex);
       children = m_children;
     }
     bool found = false;
@@ -79,31 +90,69 @@ class Reaper {
       found = found || child->pid() == exited;
       collected.push_back(child.get());
     }
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     std::erase_if(m_children, [&](const std::shared_ptr<ChildState>& child) {
       return std::find(collected.begin(), collected.end(), child.get()) != collected.end();
     });
     return found;
   }
 
-  // Guards m_children and m_thread_started.
-  std::mutex m_mutex;
-  std::condition_variable m_wake;
-  std::vector<std::shared_ptr<ChildState>> m_children;
-  bool m_thread_started = false;
+  Mutex m_mutex;
+  // Signalled when a child is adopted.
+  ConditionVariable m_wake;
+  std::vector<std::shared_ptr<ChildState>> m_children GUARDED_BY(m_mutex);
+  bool m_thread_started GUARDED_BY(m_mutex) = false;
 };
+
+using Clock = std::chrono::steady_clock;
+
+// One child's way through its grace.
+struct Grace {
+  UnixChild* child;  // nullptr once it has been found exited
+  int polls_left;
+  Clock::time_point next_poll;
+};
+
+Grace grace_from_now(UnixChild& child) {
+  return Grace{&child, std::max(child.kill_grace().polls, 1), Clock::now()};
+}
+
+// Polls every child at the pace of its own grace, side by side, until each has exited or used up
+// its polls; the ones that have exited are cleared from graces.
+void wait_out(std::span<Grace> graces) {
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    Clock::time_point wake = Clock::time_point::max();
+    for (Grace& grace : graces) {
+      if (grace.child == nullptr || grace.polls_left == 0) continue;
+      if (grace.next_poll <= now) {
+        if (grace.child->poll_exited()) {
+          grace.child = nullptr;
+          continue;
+        }
+        if (--grace.polls_left == 0) continue;
+        grace.next_poll = now + grace.child->kill_grace().interval;
+      }
+      wake = std::min(wake, grace.next_poll);
+    }
+    if (wake == Clock::time_point::max()) return;
+    std::this_thread::sleep_until(wake);
+  }
+}
 
 }  // namespace
 
+Result<void> start_collecting() { return Reaper::instance().start(); }
+
 Result<void> ChildState::signal_unless_collected(int sig) {
-  std::lock_guard lock(m_mutex);
+  MutexLock lock(m_mutex);
   if (m_status) return {};
   if (::kill(m_pid, sig) != 0) return OsError::from_errno().to_error();
   return {};
 }
 
 bool ChildState::poll_exited() {
-  std::lock_guard lock(m_mutex);
+  MutexLock lock(m_mutex);
   if (m_status) return true;
   int status = 0;
   pid_t r = ::waitpid(m_pid, &status, WNOHANG);
@@ -117,7 +166,7 @@ bool ChildState::poll_exited() {
 }
 
 std::optional<int> ChildState::exit_status() const {
-  std::lock_guard lock(m_mutex);
+  MutexLock lock(m_mutex);
   return m_status;
 }
 
@@ -133,31 +182,26 @@ UnixChild::~UnixChild() { (void)m_state->poll_exited(); }
 
 Result<void> UnixChild::kill() {
   if (auto r = signal_unless_collected(SIGHUP); !r) return r;
-  for (int poll = 0; poll < kPolls; ++poll) {
-    if (poll > 0) std::this_thread::sleep_for(kPollInterval);
-    if (poll_exited()) return {};
-  }
+  Grace grace = grace_from_now(*this);
+  wait_out(std::span(&grace, 1));
+  if (grace.child == nullptr) return {};
   return signal_unless_collected(SIGKILL);
 }
 
 void kill_all(std::span<Child* const> children) {
-  std::vector<UnixChild*> pending;
-  std::vector<Child*> others;
+  std::vector<Grace> graces;
+  graces.reserve(children.size());
   for (Child* child : children) {
     if (child == nullptr) continue;
-    if (auto* unix_child = dynamic_cast<UnixChild*>(child)) {
-      // A child whose SIGHUP cannot be sent is done, as in kill().
-      if (unix_child->signal_unless_collected(SIGHUP)) pending.push_back(unix_child);
-    } else {
-      others.push_back(child);
-    }
+    // This layer starts no other kind of child.
+    auto& unix_child = static_cast<UnixChild&>(*child);
+    // A child whose SIGHUP cannot be sent is done, as in kill().
+    if (unix_child.signal_unless_collected(SIGHUP)) graces.push_back(grace_from_now(unix_child));
   }
-  for (int poll = 0; poll < kPolls && !pending.empty(); ++poll) {
-    if (poll > 0) std::this_thread::sleep_for(kPollInterval);
-    std::erase_if(pending, [](UnixChild* child) { return child->poll_exited(); });
+  wait_out(graces);
+  for (const Grace& grace : graces) {
+    if (grace.child != nullptr) (void)grace.child->signal_unless_collected(SIGKILL);
   }
-  for (UnixChild* child : pending) (void)child->signal_unless_collected(SIGKILL);
-  for (Child* child : others) (void)child->kill();
 }
 
 }  // namespace velmora::pty

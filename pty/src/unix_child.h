@@ -4,11 +4,12 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 
+#include "velmora/core/mutex.h"
 #include "velmora/core/result.h"
 #include "velmora/pty/child.h"
 
@@ -23,18 +24,25 @@ class ChildState {
 
   pid_t pid() const { return m_pid; }
   // Sends sig unless the process has been collected (then nothing is sent, and it succeeds).
-  Result<void> signal_unless_collected(int sig);
+  Result<void> signal_unless_collected(int sig) EXCLUDES(m_mutex);
   // One non-blocking poll; true once the process has been collected.
-  bool poll_exited();
+  bool poll_exited() EXCLUDES(m_mutex);
   // The wait status once collected; -1 when something else in the process collected it.
-  std::optional<int> exit_status() const;
+  std::optional<int> exit_status() const EXCLUDES(m_mutex);
 
  private:
   const pid_t m_pid;
-  // Guards m_status. Held across a signal and across a poll, so that a pid is never signalled
-  // once it has been collected (and may belong to another process).
-  mutable std::mutex m_mutex;
-  std::optional<int> m_status;
+  // Held across a signal and across a poll, so that a pid is never signalled once it has been
+  // collected (and may belong to another process).
+  mutable Mutex m_mutex;
+  std::optional<int> m_status GUARDED_BY(m_mutex);
+};
+
+// How long kill() gives a process to exit after SIGHUP: `polls` polls `interval` apart, the first
+// at once; SIGKILL follows a last poll that still finds it running.
+struct KillGrace {
+  int polls = 5;
+  std::chrono::milliseconds interval{50};
 };
 
 class UnixChild final : public Child {
@@ -51,6 +59,11 @@ class UnixChild final : public Child {
     return static_cast<std::uint32_t>(m_state->pid());
   }
 
+  // For tests that must not depend on how fast a loaded machine lets a process die: set before
+  // the handle is shared with another thread.
+  void set_kill_grace(KillGrace grace) { m_grace = grace; }
+  const KillGrace& kill_grace() const { return m_grace; }
+
   // The steps of kill(), also run side by side by kill_all().
   Result<void> signal_unless_collected(int sig) { return m_state->signal_unless_collected(sig); }
   bool poll_exited() { return m_state->poll_exited(); }
@@ -58,6 +71,7 @@ class UnixChild final : public Child {
 
  private:
   std::shared_ptr<ChildState> m_state;
+  KillGrace m_grace;
 };
 
 }  // namespace velmora::pty

@@ -54,6 +54,7 @@ class PtyFd final : public PtyReader {
   explicit PtyFd(OwnedFd fd) : m_fd(std::move(fd)) {}
 
   Result<std::size_t> read(char* buffer, std::size_t capacity) override;
+  int descriptor() const override { return m_fd.get(); }
 
   int fd() const { return m_fd.get(); }
 

@@ -14,7 +14,13 @@ namespace {
 
 using namespace test_support;
 
-// A shell on its own terminal that announces itself once its traps are set, then waits.
+// Graces for the two outcomes of kill: one that no loaded machine outlasts for a program that
+// exits on SIGHUP (the wait ends as soon as it has), and a short one for a program that ignores
+// SIGHUP and must get SIGKILL anyway.
+constexpr KillGrace LONG_GRACE{400, 50ms};
+constexpr KillGrace SHORT_GRACE{2, 10ms};
+
+// A shell on its own terminal that announces itself once its traps are set, then runs `then`.
 struct Started {
   PtyPair pair;
   std::unique_ptr<PtyReader> reader;
@@ -22,14 +28,14 @@ struct Started {
   pid_t pid = 0;
 };
 
-Started start(const std::string& script) {
+Started start(const std::string& script, const std::string& then = "exec sleep 60") {
   Started started{open_pair(), nullptr, nullptr, 0};
   auto reader = started.pair.master->try_clone_reader();
   EXPECT_TRUE(reader);
   if (reader) started.reader = std::move(*reader);
   CommandBuilder command("/bin/sh");
   command.arg("-c");
-  command.arg(script + "; echo ready; exec sleep 60");
+  command.arg(script + "; echo ready; " + then);
   auto child = started.pair.slave->spawn_command(std::move(command));
   EXPECT_TRUE(child) << child.error().text();
   if (!child) return started;
@@ -60,6 +66,7 @@ bool is_collected_within(pid_t pid, std::chrono::milliseconds timeout) {
 TEST(Child, KillEndsAProgramThatExitsOnHangupWithoutKill) {
   Started started = start("true");
   ASSERT_NE(started.pid, 0);
+  unix_child(started).set_kill_grace(LONG_GRACE);
   ASSERT_TRUE(started.child->kill());
   // Collected by kill itself: no zombie, and the status says SIGHUP, not SIGKILL.
   EXPECT_FALSE(is_uncollected(started.pid));
@@ -84,6 +91,18 @@ TEST(Child, KillFollowsUpWithKillSignalWhenHangupIsIgnored) {
   ASSERT_TRUE(status && WIFSIGNALED(*status));
   EXPECT_EQ(WTERMSIG(*status), SIGKILL);
   EXPECT_FALSE(is_uncollected(started.pid));
+}
+
+TEST(Child, KillWaitsOutTheWholeGraceBeforeKillSignal) {
+  // Exits 0.3 s after SIGHUP, once the loop's current sleep has ended: longer than the default
+  // grace, well within the long one.
+  Started started = start("trap 'sleep 0.3; exit 7' HUP", "while :; do sleep 0.1; done");
+  ASSERT_NE(started.pid, 0);
+  unix_child(started).set_kill_grace(LONG_GRACE);
+  ASSERT_TRUE(started.child->kill());
+  auto status = unix_child(started).exit_status();
+  ASSERT_TRUE(status && WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 7);
 }
 
 TEST(Child, ExitedProgramIsCollectedWhileItsHandleIsHeld) {
@@ -122,10 +141,12 @@ TEST(Child, KillAllRunsEverySequenceSideBySide) {
     hangup.push_back(start("true"));
     stubborn.push_back(start("trap '' HUP"));
   }
+  // Each child is given its own grace, side by side.
   std::vector<Child*> children;
   for (auto* group : {&hangup, &stubborn}) {
     for (Started& started : *group) {
       ASSERT_NE(started.pid, 0);
+      unix_child(started).set_kill_grace(group == &hangup ? LONG_GRACE : SHORT_GRACE);
       children.push_back(started.child.get());
     }
   }

@@ -27,8 +27,14 @@ class Child : public ChildKiller {
   virtual std::optional<std::uint32_t> process_id() const = 0;
 };
 
+// Starts the background collection of exited children now rather than with the first child, so
+// that a caller can report a failure (the error text is the cause). Without it, or after a
+// failure, every started child tries again.
+Result<void> start_collecting();
+
 // The kill sequence of every child at once: each gets its own SIGHUP, five polls 50 ms apart and
 // SIGKILL, but the polls run side by side, so the whole takes about 200 ms however many there are.
+// Every child must have been started by spawn_command; null entries are skipped.
 void kill_all(std::span<Child* const> children);
 
 }  // namespace velmora::pty

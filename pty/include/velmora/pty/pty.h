@@ -30,6 +30,9 @@ class PtyReader {
   virtual ~PtyReader() = default;
   // Bytes placed in buffer; 0 is end of file (EIO, the slave side gone, is reported as 0 too).
   virtual Result<std::size_t> read(char* buffer, std::size_t capacity) = 0;
+  // Polls readable (POLLIN, or POLLHUP once the slave side is gone) when read() would not block,
+  // so that the caller can wait for it together with other descriptors. Owned by the reader.
+  virtual int descriptor() const = 0;
 };
 
 // Writes terminal input on the master side. Releasing it sends a newline and the end-of-file

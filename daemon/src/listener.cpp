@@ -1,0 +1,80 @@
+#include "listener.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "status_line.h"
+#include "velmora/core/os_error.h"
+
+namespace velmora::daemon {
+namespace {
+
+// Well inside the hour that the coarsest cleaners look at.
+constexpr std::time_t kRefreshAge = 30 * 60;
+
+}  // namespace
+
+Result<SocketAddress> socket_address(const std::string& path) {
+  SocketAddress result;
+  result.address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof result.address.sun_path)
+    return Error("path must be shorter than SUN_LEN");
+  // An empty sun_path would name an abstract or automatic address on some systems; an empty
+  // path names no file.
+  if (path.empty()) return OsError(ENOENT).to_error();
+  std::memcpy(result.address.sun_path, path.c_str(), path.size() + 1);
+  result.size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+  return result;
+}
+
+Result<Listener> Listener::open(const std::string& path, Threads threads) {
+  auto address = socket_address(path);
+  if (!address) return address.error();
+  auto fd = open_stream_socket();
+  if (!fd) return fd.error();
+  // Binding fails when any file is at the path: a socket that someone else has just put there is
+  // never replaced.
+  if (bind_owner_only(fd->get(), address->address, address->size, threads) != 0)
+    return OsError::from_errno().to_error();
+  // Listening at once: a client that finds the file and cannot connect takes it for a stale one.
+  struct stat info {};
+  if (::listen(fd->get(), -1) != 0 || ::lstat(path.c_str(), &info) != 0) {
+    Error error = OsError::from_errno().to_error();
+    ::unlink(path.c_str());
+    return error;
+  }
+  // The accept loop waits in poll; an accept must not then block on a connection that has gone.
+  if (::fcntl(fd->get(), F_SETFL, ::fcntl(fd->get(), F_GETFL) | O_NONBLOCK) != 0) {
+    Error error = OsError::from_errno().to_error();
+    ::unlink(path.c_str());
+    return error;
+  }
+  return Listener(path, *address, std::move(*fd), info.st_dev, info.st_ino);
+}
+
+std::optional<OwnedFd> Listener::keep_file() {
+  struct stat info {};
+  if (::lstat(m_path.c_str(), &info) == 0) {
+    if (info.st_dev != m_device || info.st_ino != m_inode) return std::nullopt;
+    if (std::time(nullptr) - info.st_mtime >= kRefreshAge)
+      (void)::utimensat(AT_FDCWD, m_path.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+    return std::nullopt;
+  }
+  if (errno != ENOENT) return std::nullopt;
+  // Gone; when the bind fails (the directory has gone too, say) it is tried again next time.
+  auto fresh = open(m_path, Threads::kRunning);
+  if (!fresh) return std::nullopt;
+  write_status_line("待ち受けています: " + m_path);
+  m_device = fresh->m_device;
+  m_inode = fresh->m_inode;
+  return std::exchange(m_fd, std::move(fresh->m_fd));
+}
+
+}  // namespace velmora::daemon
