@@ -235,7 +235,9 @@ AttachStream::ReplayDrawer Attachment::drawer() {
   };
 }
 
-void Attachment::queue_attach() { queue(new_session_request(m_command.key, m_size, m_socket_path)); }
+void Attachment::queue_attach() {
+  queue(new_session_request(m_command.key, m_size, m_socket_path));
+}
 
 std::optional<Outcome> Attachment::come_back() {
   // Only a working attachment comes back: a connection that ends before its attach was
