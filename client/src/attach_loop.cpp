@@ -22,6 +22,8 @@
 #include "io_util.h"
 #include "mode_tracker.h"
 #include "platform.h"
+#include "resume_display.h"
+#include "session_check.h"
 #include "terminal.h"
 #include "velmora/core/base64.h"
 #include "velmora/core/line_codec.h"
@@ -42,6 +44,7 @@ constexpr std::size_t READ_CHUNK = 256 * 1024;
 constexpr std::size_t OUTGOING_LIMIT = 64 * 1024 * 1024;
 constexpr auto REDRAW_DELAY = std::chrono::milliseconds(100);
 constexpr auto FLUSH_ON_EXIT = std::chrono::seconds(2);
+constexpr auto FINAL_WRITE_TIME = std::chrono::seconds(2);
 
 // Signal handlers only note the signal and wake the loop through a pipe.
 volatile std::sig_atomic_t g_stop_signal = 0;
@@ -152,31 +155,46 @@ class LineBuffer {
   std::size_t m_end = 0;    // end of the bytes read
 };
 
-enum class Outcome { Detached, Exited, DaemonGone, Failed, TerminalGone, Signalled };
+enum class Outcome {
+  Detached,
+  Exited,
+  AttachedElsewhere,
+  DaemonGone,
+  Failed,
+  TerminalGone,
+  Signalled
+};
 
 class Attachment {
  public:
-  Attachment(const AttachCommand& command, std::string socket_path, OwnedFd socket, WindowSize size)
+  Attachment(const AttachCommand& command, std::string socket_path, OwnedFd socket, WindowSize size,
+             const ResumeDisplay& display, pid_t daemon_pid)
       : m_command(command),
         m_socket_path(std::move(socket_path)),
         m_socket(std::move(socket)),
-        m_stream(command.key),
+        m_stream(command.key, drawer()),
         m_size(size),
-        m_detach_key(command.detach_key) {}
+        m_detach_key(command.detach_key),
+        m_display(display),
+        m_daemon_pid(daemon_pid) {}
 
   Outcome run(SignalPipe& signals, RawMode& raw);
 
   const std::string& failure() const { return m_failure; }
   const ModeTracker& modes() const { return m_modes; }
-  bool last_output_ended_line() const { return m_ended_line; }
+  const ShownTail& shown() const { return m_stream.shown(); }
+  std::uint32_t shell_pid() const { return m_shell_pid; }
 
  private:
   void queue(const Request& request) { m_outgoing += encode_request(request); }
   void queue_resize(WindowSize size) { queue(ResizeRequest{m_command.key, size.cols, size.rows}); }
+  void queue_attach();
   bool flush_outgoing();
   std::optional<Outcome> read_daemon();
   std::optional<Outcome> read_terminal();
   std::optional<Outcome> show(std::string_view bytes);
+  AttachStream::ReplayDrawer drawer();
+  std::optional<Outcome> come_back();
   void drain_outgoing();
   int poll_timeout() const;
 
@@ -190,11 +208,65 @@ class Attachment {
   std::size_t m_outgoing_sent = 0;
   std::string m_screen;
   ModeTracker m_modes;
-  bool m_ended_line = true;
   std::optional<Clock::time_point> m_redraw_at;
   DetachKeyFilter m_detach_key;
   std::string m_failure;
+
+  const ResumeDisplay& m_display;
+  pid_t m_daemon_pid;
+  std::uint32_t m_shell_pid = 0;
+  bool m_came_back = false;  // the stream is a new connection after the old one was lost
+  bool m_drew_alternate = false;
+  // Where in m_screen a drawn screen ends, and whether its cursor is on a fresh line.
+  std::optional<std::size_t> m_drawing_end;
+  bool m_drawing_line_start = false;
 };
+
+AttachStream::ReplayDrawer Attachment::drawer() {
+  return [this](std::string_view replay, std::uint32_t shell_pid, std::string& out) {
+    // Coming back, the terminal still shows the session as it was: its modes go first.
+    if (m_came_back) out += m_modes.reset_sequence();
+    ResumeDrawing drawing =
+        m_display.draw(replay, shell_pid, m_size, m_came_back ? &m_stream.shown() : nullptr);
+    out += drawing.bytes;
+    m_drew_alternate = drawing.alternate;
+    m_drawing_end = out.size();
+    m_drawing_line_start = drawing.at_line_start;
+  };
+}
+
+void Attachment::queue_attach() {
+  queue(new_session_request(m_command.key, m_size, m_socket_path));
+}
+
+std::optional<Outcome> Attachment::come_back() {
+  // Only a working attachment comes back: a connection that ends before its attach was
+  // answered means that the daemon is going away.
+  if (!m_stream.attached()) return Outcome::DaemonGone;
+  switch (check_session(m_socket_path, m_daemon_pid, m_command.key, m_shell_pid)) {
+    case SessionCheck::NoDaemon:
+      return Outcome::DaemonGone;
+    case SessionCheck::Ended:
+      return Outcome::Exited;
+    case SessionCheck::Alive:
+      break;
+  }
+  Contact contact = contact_daemon(m_socket_path);
+  if (contact.reach != Reach::Connected) return Outcome::DaemonGone;
+  ::fcntl(contact.fd.get(), F_SETFL, ::fcntl(contact.fd.get(), F_GETFL) | O_NONBLOCK);
+  m_socket = std::move(contact.fd);
+  m_lines = LineBuffer();
+  // What was typed and not yet sent follows the new attach.
+  std::string unsent = m_outgoing.substr(m_outgoing_sent);
+  m_outgoing.clear();
+  m_outgoing_sent = 0;
+  m_stream = AttachStream(m_command.key, drawer(), m_stream.take_shown());
+  m_came_back = true;
+  m_redraw_at.reset();
+  queue_attach();
+  m_outgoing += unsent;
+  return std::nullopt;
+}
 
 bool Attachment::flush_outgoing() {
   while (m_outgoing_sent < m_outgoing.size()) {
@@ -216,8 +288,15 @@ bool Attachment::flush_outgoing() {
 
 std::optional<Outcome> Attachment::show(std::string_view bytes) {
   if (bytes.empty()) return std::nullopt;
-  m_modes.feed(bytes);
-  m_ended_line = bytes.back() == '\n';
+  if (m_drawing_end && *m_drawing_end <= bytes.size()) {
+    // The drawing knows where its cursor is better than the bytes tell.
+    m_modes.feed(bytes.substr(0, *m_drawing_end));
+    m_modes.set_line_start(m_drawing_line_start);
+    m_modes.feed(bytes.substr(*m_drawing_end));
+  } else {
+    m_modes.feed(bytes);
+  }
+  m_drawing_end.reset();
   if (!write_all(STDOUT_FILENO, bytes, stop_requested))
     return stop_requested() ? Outcome::Signalled : Outcome::TerminalGone;
   return std::nullopt;
@@ -242,15 +321,27 @@ std::optional<Outcome> Attachment::read_daemon() {
     return Outcome::Failed;
   }
   if (auto ended = show(m_screen)) return ended;
-  if (!was_attached && m_stream.attached() && m_stream.resumed() &&
-      m_command.redraw == Redraw::Nudge) {
-    // Programs repaint on a size change; a change to the same size is no change at all.
-    WindowSize nudged = m_size;
-    nudged.rows = m_size.rows > 1 ? m_size.rows - 1 : m_size.rows + 1;
-    queue_resize(nudged);
-    m_redraw_at = Clock::now() + REDRAW_DELAY;
+  if (!was_attached && m_stream.attached()) {
+    if (m_came_back && (!m_stream.resumed() || m_stream.shell_pid() != m_shell_pid)) {
+      // The session ended while the connection was lost, and the attach made a new one.
+      if (!m_stream.resumed()) {
+        queue(CloseRequest{m_command.key});
+        drain_outgoing();
+      }
+      return Outcome::Exited;
+    }
+    m_shell_pid = m_stream.shell_pid();
+    // Full-screen programs repaint on a size change (a change to the same size is none); a
+    // shell would only see a wrong size for a moment.
+    if (m_stream.resumed() && m_drew_alternate && m_command.redraw == Redraw::Nudge) {
+      WindowSize nudged = m_size;
+      nudged.rows = m_size.rows > 1 ? m_size.rows - 1 : m_size.rows + 1;
+      queue_resize(nudged);
+      m_redraw_at = Clock::now() + REDRAW_DELAY;
+    }
   }
   if (m_stream.ending() == Ending::Exited) return Outcome::Exited;
+  if (m_stream.ending() == Ending::Displaced) return Outcome::AttachedElsewhere;
   if (m_stream.ending() == Ending::Failed) {
     m_failure = m_stream.failure();
     return Outcome::Failed;
@@ -291,9 +382,12 @@ int Attachment::poll_timeout() const {
 }
 
 Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
-  queue(new_session_request(m_command.key, m_size, m_socket_path));
+  queue_attach();
   while (true) {
-    if (!flush_outgoing()) return Outcome::DaemonGone;
+    if (!flush_outgoing()) {
+      if (auto ended = come_back()) return *ended;
+      continue;
+    }
     pollfd fds[3] = {
         {m_socket.get(), static_cast<short>(POLLIN | (m_outgoing.empty() ? 0 : POLLOUT)), 0},
         {signals.read_end(), POLLIN, 0},
@@ -327,7 +421,13 @@ Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
       if (stop_requested()) return Outcome::Signalled;
     }
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      if (auto ended = read_daemon()) return *ended;
+      if (auto ended = read_daemon()) {
+        // A lost connection to a daemon that still answers (it cut us off while we were
+        // stopped, say) is taken up again, the screen redrawn.
+        if (*ended != Outcome::DaemonGone) return *ended;
+        if (auto gone = come_back()) return *gone;
+        continue;
+      }
     }
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
       if (auto ended = read_terminal()) {
@@ -343,9 +443,10 @@ Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
   }
 }
 
+// A terminal that takes nothing (stopped with Ctrl-S, or gone) does not keep us from ending.
 void print_line(const std::string& text, int fd) {
   std::string line = text + "\n";
-  (void)write_all(fd, line);
+  (void)write_within(fd, line, FINAL_WRITE_TIME);
 }
 
 }  // namespace
@@ -434,18 +535,29 @@ int run_attach(const AttachCommand& command) {
     return 1;
   }
 
-  Attachment attachment(command, path, std::move(*socket), size);
+  // Which daemon this is, to tell a lost connection from a daemon that was replaced.
+  auto peer = peer_pid(socket->get());
+  pid_t daemon_pid = peer ? *peer : 0;
+  ResumeDisplay display(path, command.key, command.history, terminal_identity(STDIN_FILENO));
+  Attachment attachment(command, path, std::move(*socket), size, display, daemon_pid);
   Outcome outcome = attachment.run(**signals, *raw);
 
-  // Leave the user's terminal as we found it: modes that the session switched on go off, then
-  // the saved settings come back.
-  bool terminal_alive = outcome != Outcome::TerminalGone && g_stop_signal != SIGHUP;
-  if (terminal_alive) {
-    std::string reset = attachment.modes().reset_sequence();
-    if (!attachment.last_output_ended_line()) reset += "\r\n";
-    (void)write_all(STDOUT_FILENO, reset, stop_requested);
+  // Leave the user's terminal as we found it: modes that the session switched on go off, the
+  // cursor on a fresh line, then the saved settings come back. After a hangup the terminal is
+  // probably gone; the writes then fail or give up soon.
+  bool hung_up = g_stop_signal == SIGHUP || outcome == Outcome::TerminalGone;
+  ModeTracker after = attachment.modes();
+  std::string reset = after.reset_sequence();
+  after.feed(reset);
+  if (!after.at_line_start()) reset += "\r\n";
+  (void)write_within(STDOUT_FILENO, reset, FINAL_WRITE_TIME);
+  raw->restore(hung_up ? Drain::Skip : Drain::Wait);
+
+  if (outcome == Outcome::Exited) {
+    display.forget(attachment.shell_pid());
+  } else if (!hung_up) {
+    display.remember(attachment.shell_pid(), attachment.shown());
   }
-  raw->restore(terminal_alive ? Drain::Wait : Drain::Skip);
 
   std::string key = printable(command.key);
   switch (outcome) {
@@ -455,6 +567,9 @@ int run_attach(const AttachCommand& command) {
     case Outcome::Exited:
       print_line("[" + key + " exited]", STDOUT_FILENO);
       return 0;
+    case Outcome::AttachedElsewhere:
+      print_line("[" + key + " attached elsewhere]", STDOUT_FILENO);
+      return 0;
     case Outcome::DaemonGone:
       print_line("[daemon went away]", STDOUT_FILENO);
       return 1;
@@ -462,12 +577,11 @@ int run_attach(const AttachCommand& command) {
       print_line("velmora: " + attachment.failure(), STDERR_FILENO);
       return 1;
     case Outcome::TerminalGone:
+      print_line("[detached from " + key + "]", STDOUT_FILENO);
       return 1;
-    case Outcome::Signalled: {
-      int signo = g_stop_signal;
-      if (signo != SIGHUP) print_line("[detached from " + key + "]", STDOUT_FILENO);
-      return 128 + signo;
-    }
+    case Outcome::Signalled:
+      print_line("[detached from " + key + "]", STDOUT_FILENO);
+      return 128 + g_stop_signal;
   }
   return 1;
 }

@@ -11,6 +11,34 @@ namespace {
 
 constexpr std::string_view OUTPUT_PREFIX = R"({"type":"output","key":")";
 constexpr std::string_view DATA_MEMBER = R"(","dataBase64":")";
+constexpr std::string_view ATTACHED_PREFIX = R"({"type":"attached","key":")";
+constexpr std::string_view REPLAY_MEMBER = R"(,"replayBase64":")";
+
+// The replay of an attached event line as the daemon writes it, found without parsing it:
+// base64 holds neither quotes nor backslashes. The rest of the line, without the replay's
+// text, is small enough for the general decoder.
+struct AttachedLine {
+  std::string rest;
+  std::string_view replay_base64;
+};
+
+std::optional<AttachedLine> split_attached_line(std::string_view line) {
+  if (!line.starts_with(ATTACHED_PREFIX)) return std::nullopt;
+  std::size_t member = line.find(REPLAY_MEMBER, ATTACHED_PREFIX.size());
+  if (member == std::string_view::npos) return std::nullopt;
+  // The key and the flag before it hold no backslash, so the member name cannot be inside a
+  // string.
+  if (line.substr(0, member).find('\\') != std::string_view::npos) return std::nullopt;
+  std::size_t begin = member + REPLAY_MEMBER.size();
+  std::size_t end = line.find('"', begin);
+  if (end == std::string_view::npos) return std::nullopt;
+  AttachedLine parts;
+  parts.replay_base64 = line.substr(begin, end - begin);
+  parts.rest.reserve(line.size() - parts.replay_base64.size());
+  parts.rest.append(line.substr(0, begin));
+  parts.rest.append(line.substr(end));
+  return parts;
+}
 
 }  // namespace
 
@@ -34,6 +62,7 @@ std::optional<OutputLine> parse_output_line(std::string_view line) {
 void AttachStream::show(std::string_view bytes, std::string& out) {
   if (m_attached) {
     out.append(bytes);
+    m_shown.append(bytes);
   } else {
     m_held.append(bytes);
   }
@@ -47,7 +76,8 @@ void AttachStream::handle_line(std::string_view line, std::string& out) {
     if (bytes) show(*bytes, out);
     return;
   }
-  auto event = decode_event(line);
+  std::optional<AttachedLine> split = split_attached_line(line);
+  auto event = decode_event(split ? std::string_view(split->rest) : line);
   // A line that we cannot read (a newer daemon's event, say) is skipped, not fatal: the
   // session on screen matters more than one line.
   if (!event) return;
@@ -59,9 +89,18 @@ void AttachStream::handle_line(std::string_view line, std::string& out) {
     if (attached->key != m_key || m_attached) return;
     m_attached = true;
     m_resumed = attached->resumed;
+    m_shell_pid = attached->pid;
+    std::string_view replay_base64 = split ? split->replay_base64 : attached->replay_base64;
     // An undecodable replay is dropped; live output still follows.
-    if (auto replay = base64_decode(attached->replay_base64)) out += *replay;
-    out += m_held;
+    if (auto replay = base64_decode(replay_base64); replay && !replay->empty()) {
+      if (m_resumed && m_draw) {
+        m_draw(*replay, m_shell_pid, out);
+      } else {
+        out += *replay;
+      }
+      m_shown.append(*replay);
+    }
+    show(m_held, out);
     m_held.clear();
     m_held.shrink_to_fit();
   } else if (auto* exited = std::get_if<ExitedEvent>(&*event)) {
@@ -71,6 +110,11 @@ void AttachStream::handle_line(std::string_view line, std::string& out) {
     m_held.clear();
     m_ending = Ending::Exited;
   } else if (auto* error = std::get_if<ErrorEvent>(&*event)) {
+    std::string_view message = error->message;
+    if (message.starts_with(DISPLACED_NOTICE) && message.substr(DISPLACED_NOTICE.size()) == m_key) {
+      m_ending = Ending::Displaced;
+      return;
+    }
     m_ending = Ending::Failed;
     m_failure = error->message;
   }

@@ -2,9 +2,13 @@
 
 // What an attached client makes of the daemon's lines: terminal output and when to stop.
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "seen_history.h"
 
 namespace velmora::client {
 
@@ -20,13 +24,24 @@ std::optional<OutputLine> parse_output_line(std::string_view line);
 
 enum class Ending {
   Running,
-  Exited,  // the session's shell ended
-  Failed,  // the daemon refused the attach; failure() says why
+  Exited,     // the session's shell ended
+  Failed,     // the daemon refused the attach; failure() says why
+  Displaced,  // another connection resumed the session
 };
+
+// The daemon's notice to a connection whose session another connection resumed.
+inline constexpr std::string_view DISPLACED_NOTICE = "別の接続に移りました: ";
 
 class AttachStream {
  public:
-  explicit AttachStream(std::string key) : m_key(std::move(key)) {}
+  // Appends what brings a resumed session's screen back, given its replay, to out.
+  using ReplayDrawer =
+      std::function<void(std::string_view replay, std::uint32_t shell_pid, std::string& out)>;
+
+  // Without a drawer the replay is shown as it is. shown carries on what an earlier stream of
+  // the same attachment showed.
+  explicit AttachStream(std::string key, ReplayDrawer draw = {}, ShownTail shown = {})
+      : m_key(std::move(key)), m_draw(std::move(draw)), m_shown(std::move(shown)) {}
 
   // Handles one line from the daemon (newline removed), appending what the terminal must show
   // to out. Output that arrives before the `attached` reply is held back until the replay of
@@ -35,16 +50,23 @@ class AttachStream {
 
   bool attached() const { return m_attached; }
   bool resumed() const { return m_resumed; }
+  std::uint32_t shell_pid() const { return m_shell_pid; }
   Ending ending() const { return m_ending; }
   const std::string& failure() const { return m_failure; }
   const std::string& key() const { return m_key; }
+  // The session's output that went to the terminal, the replay counting as shown.
+  const ShownTail& shown() const { return m_shown; }
+  ShownTail take_shown() { return std::move(m_shown); }
 
  private:
   void show(std::string_view bytes, std::string& out);
 
   std::string m_key;
+  ReplayDrawer m_draw;
+  ShownTail m_shown;
   bool m_attached = false;
   bool m_resumed = false;
+  std::uint32_t m_shell_pid = 0;
   Ending m_ending = Ending::Running;
   std::string m_failure;
   std::string m_held;  // output that came before `attached`

@@ -40,27 +40,43 @@ const char* const PROGRAM_HELP =
     "exit status: 0 on success, 1 on failure, 2 on a usage error.\n";
 
 const char* const ATTACH_HELP =
-    "usage: velmora attach [-x] [-e KEY | -E] [--no-redraw] [SESSION]\n"
+    "usage: velmora attach [-x] [-e KEY | -E] [--no-redraw] [--no-history] [SESSION]\n"
     "\n"
     "Attaches this terminal to SESSION (default \"main\"). A session that does not exist is\n"
     "created (unless -x is given): the daemon starts your login shell ($SHELL -l) in the\n"
-    "current directory. An existing session is resumed: its recent output is shown again,\n"
-    "then live output.\n"
+    "current directory. An existing session is resumed: its screen is drawn as it is now\n"
+    "(text, colours, the cursor, a full-screen program on the alternate screen, the\n"
+    "keyboard, mouse and paste modes), then live output follows.\n"
+    "\n"
+    "The lines that scrolled off the session's screen go into this terminal's own\n"
+    "scrollback, above the drawn screen. A terminal gets each line once: velmora remembers\n"
+    "how far each terminal has seen a session (in $XDG_STATE_HOME/velmora/seen, or\n"
+    "~/.local/state/velmora/seen), so reattaching in the same terminal adds only what came\n"
+    "since. Nothing that velmora writes erases the terminal's scrollback.\n"
     "\n"
     "The detach key (Ctrl-\\ unless changed) detaches: the shell runs on and a later attach\n"
-    "resumes it. When the shell exits, velmora ends too. Pressed twice in a row, the second\n"
-    "time within 0.3 seconds of the first, the key does not detach: the program in the\n"
-    "session receives it once. So a single press detaches 0.3 seconds later, or at once when\n"
-    "another key follows it (that key is dropped).\n"
+    "resumes it. Pressed twice in a row, the second time within 0.3 seconds of the first,\n"
+    "the key does not detach: the program in the session receives it once. So a single\n"
+    "press detaches 0.3 seconds later, or at once when another key follows it (that key is\n"
+    "dropped).\n"
+    "\n"
+    "velmora ends with a line of its own: \"[detached from SESSION]\", \"[SESSION exited]\"\n"
+    "when the shell ends, \"[SESSION attached elsewhere]\" when another terminal resumes the\n"
+    "session (status 0 for all three), \"[daemon went away]\" (status 1). A connection that\n"
+    "the daemon drops while it still runs (after velmora was stopped too long, say) is taken\n"
+    "up again by itself, the screen drawn anew.\n"
     "\n"
     "options:\n"
     "  -x, --existing  attach only to a session that exists; fail when there is none\n"
     "  -e KEY          detach with KEY instead: ^x for Ctrl-x (for example ^a, ^\\, ^]) or a\n"
     "                  single character\n"
     "  -E              no detach key: every byte goes to the shell\n"
-    "  --no-redraw     after resuming, do not nudge full-screen programs to repaint (a\n"
-    "                  resume normally resizes the terminal briefly so that editors and\n"
-    "                  pagers redraw)\n"
+    "  --no-redraw     do not nudge a full-screen program to repaint after resuming\n"
+    "                  (normally the terminal's height changes for a moment when one is\n"
+    "                  running, so that it redraws at this terminal's size; a shell is\n"
+    "                  never nudged)\n"
+    "  --no-history    draw the screen only: push none of the session's earlier lines into\n"
+    "                  this terminal's scrollback\n"
     "\n"
     "A new session receives the terminal's size, the current directory and these variables\n"
     "from this environment, each when set: TERM, COLORTERM, LANG, every LC_* variable, and\n"
@@ -165,6 +181,8 @@ Option take_attach_option(const std::vector<std::string>& args, std::size_t& i,
     command.detach_key = std::nullopt;
   } else if (arg == "--no-redraw") {
     command.redraw = Redraw::Skip;
+  } else if (arg == "--no-history") {
+    command.history = History::Skip;
   } else if (arg.rfind("-e", 0) == 0) {
     std::string value;
     if (arg.size() > 2) {

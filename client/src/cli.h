@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "redraw.h"
+
 namespace velmora::client {
 
 inline constexpr const char* DEFAULT_KEY = "main";
@@ -24,6 +26,7 @@ struct AttachCommand {
   std::string key = DEFAULT_KEY;
   std::optional<unsigned char> detach_key = DEFAULT_DETACH_KEY;  // nothing: no detach key
   Redraw redraw = Redraw::Nudge;
+  History history = History::Push;
   Require require = Require::Any;
 };
 // Creates a session that must not exist yet, then attaches to it unless told not to.

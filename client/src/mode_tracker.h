@@ -17,11 +17,21 @@ class ModeTracker {
   void feed(std::string_view bytes);
 
   // The bytes that switch every mode seen on back to the terminal's default; empty when
-  // nothing needs undoing.
+  // nothing needs undoing. The cursor stays where it is (unless origin mode was on).
   std::string reset_sequence() const;
 
+  // The bytes that switch the input modes that are on now (keys, keypad, mouse, focus,
+  // bracketed paste) and the cursor's visibility on in a terminal that has the defaults.
+  std::string restore_sequence() const;
+
+  // Whether the cursor is at the start of an empty line, as far as the output tells (false
+  // when it cannot tell). set_line_start() corrects it from a better source.
+  bool at_line_start() const { return m_line_start; }
+  void set_line_start(bool at_start) { m_line_start = at_start; }
+
  private:
-  enum class State : std::uint8_t { Ground, Escape, Csi };
+  enum class State : std::uint8_t { Ground, Escape, Charset, Csi };
+  void note_text(std::string_view text);
   void finish_csi(char final);
   void set_private_mode(unsigned mode, bool on);
 
@@ -43,6 +53,14 @@ class ModeTracker {
   bool m_autowrap_off = false;
   bool m_scroll_region = false;
   bool m_attributes = false;
+  bool m_origin = false;
+  bool m_insert = false;
+  bool m_newline = false;
+  bool m_shifted_out = false;
+  bool m_charset = false;  // a character set other than ASCII was designated
+
+  bool m_line_start = true;
+  bool m_line_start_saved = true;  // when the 1049 alternate screen was entered
 };
 
 }  // namespace velmora::client

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,13 @@ Result<OwnedFd> open_stream_socket();
 
 // The user id of the process at the other end of a connected Unix-domain socket.
 Result<uid_t> peer_uid(int fd);
+
+// The process id of the process at the other end of a connected Unix-domain socket.
+Result<pid_t> peer_pid(int fd);
+
+// When the process started, in the system's own units: two processes with the same id have
+// different values. Nothing when the system cannot tell.
+std::optional<std::uint64_t> process_start_time(pid_t pid);
 
 // The absolute path of the running executable; empty when the system cannot tell.
 std::string executable_path();

@@ -53,6 +53,34 @@ Result<uid_t> peer_uid(int fd) {
   return uid;
 }
 
+Result<pid_t> peer_pid(int fd) {
+#if defined(__APPLE__)
+  pid_t pid = 0;
+  socklen_t size = sizeof pid;
+  if (::getsockopt(fd, SOL_LOCAL, LOCAL_PEERPID, &pid, &size) != 0)
+    return OsError::from_errno().to_error();
+  return pid;
+#else
+  (void)fd;
+  return OsError(ENOTSUP).to_error();
+#endif
+}
+
+std::optional<std::uint64_t> process_start_time(pid_t pid) {
+#if defined(__APPLE__)
+  int name[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+  kinfo_proc info{};
+  size_t size = sizeof info;
+  if (::sysctl(name, 4, &info, &size, nullptr, 0) != 0 || size == 0) return std::nullopt;
+  const timeval& start = info.kp_proc.p_starttime;
+  return static_cast<std::uint64_t>(start.tv_sec) * 1000000u +
+         static_cast<std::uint64_t>(start.tv_usec);
+#else
+  (void)pid;
+  return std::nullopt;
+#endif
+}
+
 std::string executable_path() {
 #if defined(__APPLE__)
   char buffer[PATH_MAX];

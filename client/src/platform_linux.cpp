@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -69,6 +70,37 @@ Result<uid_t> peer_uid(int fd) {
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
     return OsError::from_errno().to_error();
   return credentials.uid;
+}
+
+Result<pid_t> peer_pid(int fd) {
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+    return OsError::from_errno().to_error();
+  return credentials.pid;
+}
+
+std::optional<std::uint64_t> process_start_time(pid_t pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  OwnedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
+  char buffer[1024];
+  ssize_t n = ::read(fd.get(), buffer, sizeof buffer - 1);
+  if (n <= 0) return std::nullopt;
+  buffer[n] = '\0';
+  // The command name may hold anything: the fields are counted after its closing parenthesis.
+  const char* at = std::strrchr(buffer, ')');
+  if (at == nullptr) return std::nullopt;
+  ++at;
+  // The start time is the 22nd field; the state after the name is the 3rd.
+  for (int field = 3; field < 22; ++field) {
+    at = std::strchr(at + 1, ' ');
+    if (at == nullptr) return std::nullopt;
+  }
+  char* end = nullptr;
+  unsigned long long start = std::strtoull(at + 1, &end, 10);
+  if (end == at + 1) return std::nullopt;
+  return start;
 }
 
 std::string executable_path() {

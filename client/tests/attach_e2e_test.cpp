@@ -8,70 +8,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "client_harness.h"
+#include "tmux_fixture.h"
 
 namespace velmora::testing {
 namespace {
-
-// A daemon whose sessions run /bin/sh with the prompt "in$ ", plus a tmux pane to type in.
-class AttachInTmux : public ::testing::Test {
- protected:
-  AttachInTmux()
-      : m_rc(write_rc()),
-        m_daemon(m_dir, m_dir.file("d.sock"),
-                 {{"SHELL", "/bin/sh"}, {"ENV", m_rc}, {"HOME", m_dir.path()}}),
-        m_listening(m_daemon.wait_listening()),
-        m_tmux(m_dir, m_daemon.socket_path()) {}
-
-  void SetUp() override {
-    ASSERT_TRUE(m_listening) << m_daemon.stderr_text();
-    ASSERT_TRUE(m_tmux.started());
-    ASSERT_TRUE(m_tmux.wait_for("outer$"));
-  }
-
-  std::string write_rc() {
-    std::string path = m_dir.file("inner.rc");
-    std::ofstream(path) << "PS1='in$ '\n";
-    return path;
-  }
-
-  // Types a command that prints tag-<n+1> and waits for that output (the typed text shows
-  // $((n+1)), so only the shell's answer matches).
-  void run_and_see(const std::string& tag, int n = 41, const std::string& pane = "t") {
-    m_tmux.type_line("echo " + tag + "-$((" + std::to_string(n) + "+1))", pane);
-    ASSERT_TRUE(m_tmux.wait_for(tag + "-" + std::to_string(n + 1), pane)) << m_tmux.last_screen();
-  }
-
-  // The outer terminal's settings, kept to compare with later.
-  void save_terminal_settings() { m_tmux.type_line("clear; stty -a > before.txt"); }
-
-  // The outer shell's terminal has exactly the settings that save_terminal_settings saw.
-  void expect_terminal_settings_unchanged() {
-    ++m_checks;
-    std::string n = std::to_string(m_checks);
-    m_tmux.type_line("stty -a > after.txt; cmp before.txt after.txt && echo SAME-$((" + n + "+0))");
-    EXPECT_TRUE(m_tmux.wait_for("SAME-" + n)) << m_tmux.last_screen() << "\nbefore:\n"
-                                              << read_file(m_dir.file("before.txt")) << "\nafter:\n"
-                                              << read_file(m_dir.file("after.txt"));
-  }
-
-  void attach(const std::string& args, const std::string& pane = "t") {
-    m_tmux.type_line("velmora " + args, pane);
-    ASSERT_TRUE(m_tmux.wait_for("in$", pane)) << m_tmux.last_screen();
-  }
-
-  void detach(const std::string& key, const std::string& pane = "t") {
-    m_tmux.press_bytes("1c", pane);
-    ASSERT_TRUE(m_tmux.wait_for("[detached from " + key + "]", pane)) << m_tmux.last_screen();
-  }
-
-  TempDir m_dir;
-  std::string m_rc;
-  DaemonProcess m_daemon;
-  bool m_listening;
-  TmuxTerminal m_tmux;
-  int m_checks = 0;
-};
 
 TEST_F(AttachInTmux, DetachLeavesTheTerminalAsItWasAndReattachShowsEarlierOutput) {
   save_terminal_settings();
@@ -167,19 +107,21 @@ TEST_F(AttachInTmux, FullScreenProgramIsRepaintedAfterResume) {
   EXPECT_TRUE(quit) << m_tmux.last_screen();
 }
 
-TEST_F(AttachInTmux, ResumeNudgesProgramsToRedrawUnlessToldNot) {
+TEST_F(AttachInTmux, ResumeNudgesFullScreenProgramsToRedrawUnlessToldNot) {
   attach("attach nudge");
-  // A program that says each time the terminal's size changes (in a shell without job
-  // control, so that it is the terminal's foreground group that hears SIGWINCH).
-  m_tmux.type_line("sh -c 'trap \"echo WINCH-\\$((3+4))\" WINCH; while :; do sleep 0.05; done'");
+  // A full-screen program that says each time the terminal's size changes (in a shell without
+  // job control, so that it is the terminal's foreground group that hears SIGWINCH).
+  m_tmux.type_line(
+      "sh -c 'printf \"\\033[?1049h\"; trap \"echo WINCH-\\$((3+4))\" WINCH; "
+      "while :; do sleep 0.05; done'");
+  ASSERT_TRUE(m_tmux.wait_alternate(true));
   detach("nudge");
-  m_tmux.type_line("clear");
   m_tmux.type_line("velmora attach --no-redraw nudge");
   // Same size, no nudge: the program hears nothing.
-  ASSERT_TRUE(m_tmux.wait_for("while :;")) << m_tmux.last_screen();
+  ASSERT_TRUE(m_tmux.wait_alternate(true));
   EXPECT_FALSE(m_tmux.wait_for("WINCH-7", "t", 1s)) << m_tmux.last_screen();
   detach("nudge");
-  m_tmux.type_line("clear; velmora attach nudge");
+  m_tmux.type_line("velmora attach nudge");
   EXPECT_TRUE(m_tmux.wait_for("WINCH-7")) << m_tmux.last_screen();
   // The nudge ends at the real size (it is undone a moment later).
   m_tmux.press_bytes("03");

@@ -125,5 +125,53 @@ TEST(AttachStream, BinaryOutputPassesUnchanged) {
   EXPECT_EQ(screen, bytes + bytes);
 }
 
+TEST(AttachStream, ResumedReplayGoesToTheDrawerAndCountsAsShown) {
+  std::string drawn_replay;
+  std::uint32_t drawn_pid = 0;
+  AttachStream stream("k", [&](std::string_view replay, std::uint32_t pid, std::string& out) {
+    drawn_replay = replay;
+    drawn_pid = pid;
+    out += "<screen>";
+  });
+  std::string screen;
+  stream.handle_line(output_line("k", "early"), screen);
+  stream.handle_line(attached_line("k", true, "the replay"), screen);
+  stream.handle_line(output_line("k", " live"), screen);
+  EXPECT_EQ(drawn_replay, "the replay");
+  EXPECT_EQ(drawn_pid, 77u);
+  EXPECT_EQ(stream.shell_pid(), 77u);
+  EXPECT_EQ(screen, "<screen>early live");
+  EXPECT_EQ(stream.shown().bytes(), "the replayearly live");
+
+  // A new session's output is shown as it comes.
+  AttachStream fresh("k", [&](std::string_view, std::uint32_t, std::string& out) { out += "!"; });
+  std::string other;
+  fresh.handle_line(attached_line("k", false, ""), other);
+  fresh.handle_line(output_line("k", "$ "), other);
+  EXPECT_EQ(other, "$ ");
+}
+
+TEST(AttachStream, KeysWithEscapesAreReadTheLongWay) {
+  AttachStream stream("a\"b");
+  std::string screen;
+  stream.handle_line(attached_line("a\"b", true, "replayed"), screen);
+  EXPECT_TRUE(stream.attached());
+  EXPECT_EQ(screen, "replayed");
+}
+
+TEST(AttachStream, DisplacedNoticeForItsOwnSessionOnly) {
+  AttachStream stream("k");
+  std::string screen;
+  stream.handle_line(attached_line("k", true, ""), screen);
+  stream.handle_line(line_of(ErrorEvent{"別の接続に移りました: other"}), screen);
+  EXPECT_EQ(stream.ending(), Ending::Failed) << "another session's notice is a failure here";
+  AttachStream mine("k");
+  mine.handle_line(attached_line("k", true, ""), screen);
+  mine.handle_line(line_of(ErrorEvent{"別の接続に移りました: k"}), screen);
+  EXPECT_EQ(mine.ending(), Ending::Displaced);
+  mine.handle_line(output_line("k", "after"), screen);
+  EXPECT_EQ(screen.find("after"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace velmora::client

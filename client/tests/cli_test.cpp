@@ -38,6 +38,8 @@ TEST(CommandLine, AttachOptionsMayStandOnEitherSideOfTheKey) {
   EXPECT_EQ(attach.key, "work");
   EXPECT_EQ(attach.detach_key, std::optional<unsigned char>(0x01));
   EXPECT_EQ(attach.redraw, Redraw::Skip);
+  EXPECT_EQ(attach.history, History::Push);
+  EXPECT_EQ(command_of<AttachCommand>({"attach", "--no-history", "w"}).history, History::Skip);
 
   auto joined = command_of<AttachCommand>({"attach", "-e^]", "w"});
   EXPECT_EQ(joined.detach_key, std::optional<unsigned char>(0x1d));

@@ -79,6 +79,8 @@ class TmuxTerminal {
     m_shell = {"env",
                "-u",
                "ENV",
+               "-u",
+               "XDG_STATE_HOME",
                "PS1=outer$ ",
                "PATH=" + shell_path,
                "VELMORAD_SOCKET=" + daemon_socket,
@@ -137,6 +139,22 @@ class TmuxTerminal {
         timeout);
   }
   const std::string& last_screen() const { return m_last; }
+
+  // A format of the pane's, such as "#{alternate_on}", without the newline.
+  std::string pane_format(const std::string& format, const std::string& pane = "t") {
+    std::string out = tmux({"display-message", "-p", "-t", pane, format}).out;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
+  bool wait_alternate(bool on, const std::string& pane = "t",
+                      std::chrono::milliseconds timeout = 15s) {
+    return wait_until([&] { return pane_format("#{alternate_on}", pane) == (on ? "1" : "0"); },
+                      timeout);
+  }
+  // Every line the pane has: its scrollback, then its screen.
+  std::string history(const std::string& pane = "t") {
+    return tmux({"capture-pane", "-p", "-S", "-", "-E", "-", "-t", pane}).out;
+  }
 
   // A second pane below the first, also running the outer shell; returns its target.
   std::string split() {

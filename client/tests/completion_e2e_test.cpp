@@ -79,7 +79,7 @@ TEST_F(Completion, BashOffersLiveKeysCommandsAndOptions) {
   EXPECT_EQ(bash("velmora new ''"), "");
   EXPECT_EQ(bash("velmora s"), "send\nshutdown\n");
   EXPECT_EQ(bash("velmora attach --e"), "--existing\n");
-  EXPECT_EQ(bash("velmora new k -"), "-d\n--detached\n-e\n-E\n--no-redraw\n--help\n--\n");
+  EXPECT_EQ(bash("velmora new k -"), "-d\n--detached\n-e\n-E\n--no-redraw\n--no-history\n--help\n--\n");
   EXPECT_NE(bash("velmora new k -- ech").find("echo\n"), std::string::npos);
 }
 

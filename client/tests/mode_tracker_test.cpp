@@ -58,5 +58,45 @@ TEST(ModeTracker, ForeignSequencesDoNotConfuseIt) {
   EXPECT_TRUE(contains(reset_after({"\x1b]0;t\x07\x1b[?2004h"}), "\x1b[?2004l"));
 }
 
+TEST(ModeTracker, RestoresTheInputModesInForce) {
+  ModeTracker tracker;
+  tracker.feed("\x1b[?1002h\x1b[?1006h\x1b[?2004h\x1b[?1h\x1b=\x1b[?25l\x1b[?1004h");
+  std::string restore = tracker.restore_sequence();
+  for (std::string_view part : {"\x1b[?1002h", "\x1b[?1006h", "\x1b[?2004h", "\x1b[?1h",
+                                "\x1b=", "\x1b[?25l", "\x1b[?1004h"})
+    EXPECT_TRUE(contains(restore, part)) << part.substr(1);
+  // Tracking before encoding.
+  EXPECT_LT(restore.find("\x1b[?1002h"), restore.find("\x1b[?1006h"));
+  EXPECT_EQ(ModeTracker().restore_sequence(), "");
+}
+
+TEST(ModeTracker, ResetKeepsTheCursorAndUndoesCharacterSetsAndInsertMode) {
+  std::string reset = reset_after({"\x1b[2;20r\x1b(0\x0e\x1b[4h"});
+  // Resetting the region alone would send the cursor home.
+  EXPECT_TRUE(contains(reset,
+                       "\x1b"
+                       "7\x1b[r\x1b"
+                       "8"));
+  EXPECT_TRUE(contains(reset, "\x1b(B"));
+  EXPECT_TRUE(contains(reset, "\x0f"));
+  EXPECT_TRUE(contains(reset, "\x1b[4l"));
+}
+
+TEST(ModeTracker, KnowsWhenTheCursorStartsAnEmptyLine) {
+  auto at_start = [](std::initializer_list<std::string_view> chunks) {
+    ModeTracker tracker;
+    for (auto chunk : chunks) tracker.feed(chunk);
+    return tracker.at_line_start();
+  };
+  EXPECT_TRUE(at_start({}));
+  EXPECT_TRUE(at_start({"done\r\n"}));
+  EXPECT_TRUE(at_start({"done\r\n\x1b[?2004l\r"}));
+  EXPECT_FALSE(at_start({"$ "}));
+  EXPECT_FALSE(at_start({"line\r\n\x1b[5;1H"}));
+  // Leaving the 1049 screen puts the cursor back where it was.
+  EXPECT_TRUE(at_start({"$ vi\r\n", "\x1b[?1049h\x1b[5;5Hedit", "\x1b[?1049l"}));
+  EXPECT_FALSE(at_start({"$ ", "\x1b[?1049h\r\n", "\x1b[?1049l"}));
+}
+
 }  // namespace
 }  // namespace velmora::client

@@ -32,7 +32,7 @@ _velmora() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local program=${COMP_WORDS[0]}
     local commands="attach new ls kill send shutdown version decode help"
-    local attach_options="-e -E --no-redraw --help"
+    local attach_options="-e -E --no-redraw --no-history --help"
     COMPREPLY=()
 
     # The command, and what stands between it and the word being completed: operands (words

@@ -109,6 +109,7 @@ complete -c velmora -n '__velmora_using attach a' -s x -l existing -d 'Attach on
 complete -c velmora -n '__velmora_using attach a new; and not __velmora_in_new_line' -s e -x -d 'Detach with this key (^x or one character)'
 complete -c velmora -n '__velmora_using attach a new; and not __velmora_in_new_line' -s E -d 'No detach key'
 complete -c velmora -n '__velmora_using attach a new; and not __velmora_in_new_line' -l no-redraw -d 'Do not nudge programs to repaint after a resume'
+complete -c velmora -n '__velmora_using attach a new; and not __velmora_in_new_line' -l no-history -d 'Push none of the earlier lines into the scrollback'
 complete -c velmora -n '__velmora_using new; and not __velmora_in_new_line' -s d -l detached -d 'Do not attach'
 complete -c velmora -n '__velmora_using ls list' -l json -d 'One JSON object per session'
 complete -c velmora -n '__velmora_wants_key send' -s n -d 'Do not press Enter after the text'

@@ -1,0 +1,189 @@
+#include "redraw.h"
+
+#include <algorithm>
+#include <functional>
+
+#include "mode_tracker.h"
+#include "screen_painter.h"
+
+namespace velmora::client {
+namespace {
+
+// Feeds replay[from, to) with the plan's rewrites in place.
+void feed_range(ScreenModel& model, std::string_view replay, const ReplayPlan& plan,
+                std::size_t from, std::size_t to) {
+  for (const Rewrite& rewrite : plan.rewrites) {
+    if (rewrite.end <= from) continue;
+    if (rewrite.begin >= to) break;
+    model.feed(replay.substr(from, rewrite.begin - from));
+    model.feed(rewrite.bytes);
+    from = rewrite.end;
+  }
+  if (from < to) model.feed(replay.substr(from, to - from));
+}
+
+// Which scrolled-off rows the terminal has not shown yet.
+class SeenRows {
+ public:
+  explicit SeenRows(bool all_seen) : m_all_seen(all_seen) {}
+  void skip_next(int rows) { m_skip = rows; }
+  void set_all_seen(bool seen) { m_all_seen = seen; }
+  bool take_unseen() {
+    if (m_all_seen) return false;
+    if (m_skip > 0) {
+      --m_skip;
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  bool m_all_seen;
+  int m_skip = 0;
+};
+
+// Reads the planned bytes; rows that scroll off the normal screen go to on_scrolled (with
+// whether the terminal has not shown them yet).
+Result<ReplayScreens> feed_plan(std::string_view replay, const ReplayPlan& plan, int rows, int cols,
+                                std::optional<std::size_t> seen,
+                                const std::function<void(const Row&)>& on_unseen) {
+  auto made = ScreenModel::create(rows, cols);
+  if (!made) return made.error();
+  ScreenModel& model = **made;
+  const ScreenFeed& primary = plan.primary;
+  bool stops = seen && *seen > primary.from && *seen < primary.to;
+  SeenRows unseen(seen && *seen >= primary.to);
+  if (on_unseen) {
+    model.on_scrolled_off([&](const Row& row) {
+      if (unseen.take_unseen()) on_unseen(row);
+    });
+  }
+  // Restoring a cursor that was never saved goes home with the default pen, as in the
+  // terminals that programs are written for (libvterm would take an empty pen).
+  model.feed(
+      "\x1b"
+      "7");
+  model.feed(primary.preamble);
+  if (stops) {
+    std::size_t stop = std::max(plan.stop_for(*seen), primary.from);
+    unseen.set_all_seen(true);
+    feed_range(model, replay, plan, primary.from, stop);
+    // The rows above the cursor were on the terminal's screen: it has them.
+    unseen.set_all_seen(false);
+    unseen.skip_next(model.cursor().row);
+    feed_range(model, replay, plan, stop, primary.to);
+  } else {
+    feed_range(model, replay, plan, primary.from, primary.to);
+  }
+
+  ReplayScreens screens;
+  screens.primary.resize(static_cast<std::size_t>(rows));
+  for (int r = 0; r < rows; ++r) model.read_row(r, screens.primary[r]);
+  screens.primary_cursor = model.cursor();
+  if (!plan.alternate) return screens;
+
+  screens.alternate = true;
+  feed_range(model, replay, plan, plan.alternate_enter, plan.alternate_enter_end);
+  const ScreenFeed& alternate = plan.alternate_feed;
+  model.feed(alternate.preamble);
+  feed_range(model, replay, plan, alternate.from, alternate.to);
+  screens.alternate_rows.resize(static_cast<std::size_t>(rows));
+  for (int r = 0; r < rows; ++r) model.read_row(r, screens.alternate_rows[r]);
+  screens.alternate_cursor = model.cursor();
+  return screens;
+}
+
+bool empty_from(const Row& row, int col) {
+  for (std::size_t c = static_cast<std::size_t>(col); c < row.size(); ++c)
+    if (!invisible(row[c])) return false;
+  return true;
+}
+
+}  // namespace
+
+Result<ReplayScreens> replay_screens(std::string_view replay, int rows, int cols, Feed feed) {
+  ReplayPlan plan = plan_replay(replay, rows, cols, feed);
+  return feed_plan(replay, plan, rows, cols, std::nullopt, {});
+}
+
+Result<DrawnReplay> redraw_replay(const RedrawRequest& request) {
+  const int rows = request.rows;
+  std::string_view replay = request.replay;
+  ReplayPlan plan = plan_replay(replay, rows, request.cols, request.feed);
+  ModeTracker modes;
+  modes.feed(replay);
+
+  DrawnReplay redraw;
+  redraw.alternate = plan.alternate;
+  std::string& out = redraw.bytes;
+  bool history = request.history == History::Push;
+  // The history may be as long as the replay; a screen alone is small.
+  std::size_t screen_size = static_cast<std::size_t>(rows * request.cols * 2);
+  out.reserve(history ? replay.size() + screen_size : screen_size);
+  out += "\x1b[0m";
+  std::size_t shown = request.seen.value_or(0);
+  if (history && shown < plan.primary.from) {
+    // The terminal's own lines go up into its scrollback first, so that nothing in the
+    // history can erase or overwrite them; the history then starts on an empty screen.
+    out += '\r';
+    out.append(static_cast<std::size_t>(rows - 1), '\n');
+    out += "\x1b[H\x1b[K";
+    append_history(replay, shown, plan.primary.from, plan, rows, out);
+  }
+
+  ScreenPainter painter(out);
+  std::function<void(const Row&)> push;
+  if (history) {
+    push = [&](const Row& row) {
+      out += '\r';
+      painter.row(row);
+      out += "\r\n";
+    };
+  }
+  auto screens = feed_plan(replay, plan, rows, request.cols, request.seen, push);
+  if (!screens) return screens.error();
+
+  // Without anything of its own in the replay, or when this terminal showed it last, the
+  // normal screen under a full-screen program is left as the terminal has it.
+  bool draw_primary = !plan.alternate || (plan.primary_known &&
+                                          !(request.seen && *request.seen >= plan.alternate_enter));
+  if (draw_primary) {
+    // Printed as lines: the rows above the cursor scroll into the scrollback.
+    out += '\r';
+    for (int r = 0; r < rows; ++r) {
+      painter.row(screens->primary[r]);
+      if (r + 1 < rows) out += "\r\n";
+    }
+    painter.reset_pen();
+    if (plan.alternate) painter.move_to(screens->primary_cursor.row, screens->primary_cursor.col);
+  }
+  CursorPosition cursor = screens->primary_cursor;
+  const std::vector<Row>* shown_rows = &screens->primary;
+  if (plan.alternate) {
+    out += "\x1b[?" + std::to_string(plan.alternate_mode) + "h";
+    for (int r = 0; r < rows; ++r) {
+      const Row& row = screens->alternate_rows[r];
+      // 1049 clears the alternate screen; the others keep what it had.
+      if (plan.alternate_mode == 1049 && empty_from(row, 0)) continue;
+      painter.move_to(r, 0);
+      painter.row(row);
+    }
+    cursor = screens->alternate_cursor;
+    shown_rows = &screens->alternate_rows;
+  }
+  painter.reset_pen();
+  out += plan.final_region;
+  int top = 0;
+  if (plan.origin_mode) {
+    out += "\x1b[?6h";
+    top = plan.region_top;
+  }
+  painter.move_to(cursor.row - top, cursor.col);
+  out += plan.final_state;
+  out += modes.restore_sequence();
+  redraw.at_line_start = cursor.col == 0 && cursor.row >= 0 && cursor.row < rows &&
+                         empty_from((*shown_rows)[cursor.row], 0);
+  return redraw;
+}
+
+}  // namespace velmora::client

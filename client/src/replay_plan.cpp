@@ -1,0 +1,727 @@
+#include "replay_plan.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "terminal_tokens.h"
+
+namespace velmora::client {
+namespace {
+
+constexpr std::uint32_t NONE = 0xffffffffu;
+constexpr std::size_t CHECKPOINT_SPACING = 4096;
+
+struct Range {
+  std::uint32_t begin = NONE;
+  std::uint32_t end = NONE;
+  bool set() const { return begin != NONE; }
+};
+
+// What outlasts the sequences that set it, and what an emulator that starts late must be told.
+struct LastingState {
+  std::uint32_t sgr_first = 0;  // the SGR sequences in force: the log's [first, end)
+  std::uint32_t sgr_end = 0;
+  Range region;
+  Range charsets[4];
+  std::uint8_t shift = 0;  // the set invoked into GL
+  bool autowrap_off = false;
+  bool origin = false;
+  bool insert = false;
+  bool newline = false;
+  bool reverse = false;
+  std::int32_t region_top_row = 0;  // 0-based, while region is set
+};
+
+enum class Screen : std::uint8_t { Primary, Alternate };
+
+struct Candidate {
+  std::uint32_t pos;
+  Screen screen;
+  bool scrolled;  // found by scrolling through, so the cursor must start at home
+  LastingState state;
+};
+
+struct LineFeed {
+  std::uint32_t after;
+  std::int32_t feeds_before_cr;  // line feeds in the run before the last carriage return, or -1
+  LastingState state;
+};
+
+bool is_home(const Token& t) {
+  return (t.is_csi('H') || t.is_csi('f')) && t.param(0, 1) <= 1 && t.param(1, 1) <= 1 &&
+         t.param_count <= 2;
+}
+
+class Scanner {
+ public:
+  Scanner(std::string_view replay, int rows, bool full)
+      : m_replay(replay), m_rows(rows), m_full(full) {}
+
+  void scan(ReplayPlan& plan);
+  void final_state(ReplayPlan& plan) const;
+
+ private:
+  void on_token(const Token& t);
+  void on_control(const Token& t);
+  void on_escape(const Token& t);
+  void on_csi(const Token& t, std::uint32_t home_before, std::uint32_t erase_before);
+  void on_private_mode(const Token& t, unsigned mode, bool on);
+
+  // A token that moves the cursor or content in ways a late starter cannot follow.
+  void complex(const Token& t) {
+    end_run();
+    start_run(t.end);
+  }
+  void start_run(std::size_t at) {
+    m_run_start = static_cast<std::uint32_t>(at);
+    m_run_state = m_state;
+  }
+  void line_feed(const Token& t) {
+    if (m_screen == Screen::Primary) m_primary_known = true;
+    m_feeds.push_back({static_cast<std::uint32_t>(t.end), m_feeds_before_cr, m_state});
+  }
+  void carriage_return() { m_feeds_before_cr = static_cast<std::int32_t>(m_feeds.size()); }
+  void end_run();
+  void candidate(std::uint32_t pos, const LastingState& state, bool scrolled) {
+    m_candidates.push_back({pos, m_screen, scrolled, state});
+  }
+  // Saving the cursor saves the pen with it.
+  void save_cursor(std::size_t at) {
+    m_saved_at = static_cast<std::uint32_t>(at);
+    m_saved_sgr_first = m_state.sgr_first;
+    m_saved_sgr_end = m_state.sgr_end;
+  }
+  void restore_cursor(std::size_t at) {
+    if (m_saved_at != NONE) m_forbidden.emplace_back(m_saved_at, static_cast<std::uint32_t>(at));
+    // The saved pen's sequences again, so that later ones follow them in one stretch.
+    std::uint32_t first = static_cast<std::uint32_t>(m_sgr.size());
+    for (std::uint32_t i = m_saved_sgr_first; i < m_saved_sgr_end; ++i) m_sgr.push_back(m_sgr[i]);
+    m_state.sgr_first = first;
+    m_state.sgr_end = static_cast<std::uint32_t>(m_sgr.size());
+  }
+  void tabs_changed(std::size_t at) {
+    if (m_tabs_changed_at == NONE) m_tabs_changed_at = static_cast<std::uint32_t>(at);
+  }
+  void full_reset(const Token& t);
+  void switch_screen(const Token& t, unsigned mode, bool on);
+
+  std::string_view m_replay;
+  int m_rows;
+  bool m_full;
+  ReplayPlan* m_plan = nullptr;
+
+  Screen m_screen = Screen::Primary;
+  unsigned m_alternate_mode = 0;
+  std::size_t m_alternate_enter = 0;
+  std::size_t m_alternate_enter_end = 0;
+  bool m_primary_known = false;
+
+  LastingState m_state;
+  std::vector<Range> m_sgr;  // every SGR sequence, in order
+
+  // The current run of plain output, since the last complex token.
+  std::uint32_t m_run_start = 0;
+  LastingState m_run_state;
+  std::vector<LineFeed> m_feeds;
+  std::int32_t m_feeds_before_cr = -1;
+
+  // A clear with the cursor at home is a cursor-home then an erase (or the other way round),
+  // next to each other.
+  std::uint32_t m_home_at = NONE;
+  std::uint32_t m_erase_all_at = NONE;
+
+  std::vector<Candidate> m_candidates;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> m_forbidden;  // open intervals
+  std::uint32_t m_saved_at = NONE;
+  std::uint32_t m_saved_sgr_first = 0;
+  std::uint32_t m_saved_sgr_end = 0;
+  std::uint32_t m_tabs_changed_at = NONE;
+  std::uint32_t m_title_begin = NONE;
+  std::uint32_t m_title_end = NONE;
+};
+
+void Scanner::end_run() {
+  std::size_t n = m_feeds.size();
+  std::size_t rows = static_cast<std::size_t>(m_rows);
+  if (n >= rows) {
+    // The last rows line feeds scroll every row out, once the cursor is on the bottom row
+    // in both emulators and at the same column: rows - 1 line feeds, then a carriage return.
+    std::int32_t before_cr = m_feeds[n - rows].feeds_before_cr;
+    std::int32_t start_index = before_cr - m_rows;
+    if (before_cr >= m_rows - 1) {
+      const LastingState& state = start_index >= 0 ? m_feeds[start_index].state : m_run_state;
+      std::uint32_t pos = start_index >= 0 ? m_feeds[start_index].after : m_run_start;
+      // Inside a scroll region line feeds never reach the rows outside it.
+      if (!state.region.set()) candidate(pos, state, true);
+    }
+  }
+  m_feeds.clear();
+  m_feeds_before_cr = -1;
+}
+
+void Scanner::full_reset(const Token& t) {
+  // libvterm stays on the alternate screen through a reset, and so does its reader here.
+  end_run();
+  m_state = LastingState{};
+  m_state.sgr_first = m_state.sgr_end = static_cast<std::uint32_t>(m_sgr.size());
+  if (m_tabs_changed_at != NONE) {
+    m_forbidden.emplace_back(m_tabs_changed_at, static_cast<std::uint32_t>(t.begin));
+    m_tabs_changed_at = NONE;
+  }
+  candidate(static_cast<std::uint32_t>(t.begin), m_state, false);
+  start_run(t.end);
+}
+
+void Scanner::switch_screen(const Token& t, unsigned mode, bool on) {
+  bool in_alternate = m_screen == Screen::Alternate;
+  if (on == in_alternate) return;
+  end_run();
+  if (on) {
+    m_screen = Screen::Alternate;
+    m_alternate_mode = mode;
+    m_alternate_enter = t.begin;
+    m_alternate_enter_end = t.end;
+  } else {
+    m_plan->stretches.push_back({m_alternate_enter, t.end});
+    m_screen = Screen::Primary;
+  }
+  if (mode == 47 && t.param_count == 1)
+    m_plan->rewrites.push_back({t.begin, t.end, on ? "\x1b[?1047h" : "\x1b[?1047l"});
+  start_run(t.end);
+}
+
+void Scanner::on_private_mode(const Token& t, unsigned mode, bool on) {
+  switch (mode) {
+    case 1049:
+      // It saves or restores the cursor whichever screen is on.
+      if (on) {
+        save_cursor(t.begin);
+      } else {
+        restore_cursor(t.begin);
+      }
+      switch_screen(t, mode, on);
+      complex(t);
+      break;
+    case 47:
+    case 1047:
+      switch_screen(t, mode, on);
+      break;
+    case 1048:
+      if (on) {
+        save_cursor(t.begin);
+      } else {
+        restore_cursor(t.begin);
+        complex(t);
+      }
+      break;
+    case 5:
+      m_state.reverse = on;
+      break;
+    case 6:
+      m_state.origin = on;
+      complex(t);  // the cursor goes home
+      break;
+    case 7:
+      m_state.autowrap_off = !on;
+      break;
+    case 3:   // column mode: clears and resizes
+    case 69:  // left and right margins
+      complex(t);
+      break;
+    default:
+      break;
+  }
+}
+
+void Scanner::on_control(const Token& t) {
+  switch (t.byte) {
+    case '\n':
+    case '\v':
+    case '\f':
+      line_feed(t);
+      break;
+    case '\r':
+      carriage_return();
+      break;
+    case 0x0e:
+      m_state.shift = 1;
+      break;
+    case 0x0f:
+      m_state.shift = 0;
+      break;
+    default:
+      break;
+  }
+}
+
+void Scanner::on_escape(const Token& t) {
+  if (t.intermediate == 0) {
+    switch (t.final) {
+      case '7':
+        save_cursor(t.begin);
+        complex(t);
+        return;
+      case '8':
+        restore_cursor(t.begin);
+        complex(t);
+        return;
+      case 'D':
+        line_feed(t);
+        return;
+      case 'E':
+        carriage_return();
+        line_feed(t);
+        return;
+      case 'M':
+        complex(t);
+        return;
+      case 'c':
+        full_reset(t);
+        return;
+      case 'H':
+        tabs_changed(t.begin);
+        return;
+      case 'n':
+        m_state.shift = 2;
+        return;
+      case 'o':
+        m_state.shift = 3;
+        return;
+      default:
+        return;
+    }
+  }
+  int set = -1;
+  if (t.intermediate == '(') set = 0;
+  if (t.intermediate == ')' || t.intermediate == '-') set = 1;
+  if (t.intermediate == '*' || t.intermediate == '.') set = 2;
+  if (t.intermediate == '+' || t.intermediate == '/') set = 3;
+  if (set >= 0) {
+    m_state.charsets[set] = t.final == 'B' ? Range{}
+                                           : Range{static_cast<std::uint32_t>(t.begin),
+                                                   static_cast<std::uint32_t>(t.end)};
+    return;
+  }
+  if (t.intermediate == '#' && t.final == '8') complex(t);  // fills the screen
+}
+
+void Scanner::on_csi(const Token& t, std::uint32_t home_before, std::uint32_t erase_before) {
+  if (t.prefix == '?' && t.intermediate == 0) {
+    if (t.final == 'h' || t.final == 'l') {
+      for (int i = 0; i < t.param_count; ++i)
+        if (t.params[i] != MISSING_PARAM) on_private_mode(t, t.params[i], t.final == 'h');
+    } else if (t.final == 'W' && t.param(0, 0) == 5) {
+      tabs_changed(t.begin);
+    }
+    return;
+  }
+  if (t.prefix != 0) return;  // replies and keyboard settings: no effect on the screen
+  if (t.intermediate == '!' && t.final == 'p') {
+    // Soft reset: modes, region, pen and character sets go back to their defaults.
+    LastingState reset;
+    reset.sgr_first = reset.sgr_end = static_cast<std::uint32_t>(m_sgr.size());
+    m_state = reset;
+    complex(t);
+    return;
+  }
+  if (t.intermediate != 0) {
+    if (t.intermediate == ' ' && t.final == 'q') return;  // cursor shape
+    complex(t);
+    return;
+  }
+  switch (t.final) {
+    case 'm':
+      if (t.param(0, 0) == 0) m_state.sgr_first = static_cast<std::uint32_t>(m_sgr.size());
+      m_sgr.push_back({static_cast<std::uint32_t>(t.begin), static_cast<std::uint32_t>(t.end)});
+      m_state.sgr_end = static_cast<std::uint32_t>(m_sgr.size());
+      return;
+    case 'G':
+    case '`':
+      carriage_return();  // the column is known again
+      return;
+    case 'K':
+    case 'X':
+    case 'P':
+    case '@':
+    case 'C':
+    case 'D':
+    case 'a':
+    case 'b':
+    case 'I':
+    case 'Z':
+    case 'c':
+    case 'n':
+    case 't':
+    case 'x':
+    case 'q':
+    case 'i':
+      return;
+    case 'J': {
+      std::uint32_t what = t.param(0, 0);
+      if (what == 2) {
+        if (home_before != NONE) candidate(home_before, m_state, false);
+        m_erase_all_at = static_cast<std::uint32_t>(t.begin);
+      } else if (what == 0 && home_before != NONE && (!m_state.origin || !m_state.region.set())) {
+        candidate(home_before, m_state, false);
+      }
+      return;
+    }
+    case 'H':
+    case 'f':
+      if (is_home(t)) {
+        if (erase_before != NONE) candidate(erase_before, m_state, false);
+        m_home_at = static_cast<std::uint32_t>(t.begin);
+      }
+      complex(t);
+      return;
+    case 'r': {
+      std::uint32_t top = std::max<std::uint32_t>(t.param(0, 1), 1);
+      std::uint32_t bottom = t.param(1, static_cast<std::uint32_t>(m_rows));
+      if (bottom == 0 || bottom > static_cast<std::uint32_t>(m_rows))
+        bottom = static_cast<std::uint32_t>(m_rows);
+      if (top < bottom) {
+        bool full = top == 1 && bottom == static_cast<std::uint32_t>(m_rows);
+        m_state.region =
+            full ? Range{}
+                 : Range{static_cast<std::uint32_t>(t.begin), static_cast<std::uint32_t>(t.end)};
+        m_state.region_top_row = static_cast<std::int32_t>(top) - 1;
+      }
+      complex(t);
+      return;
+    }
+    case 's':
+      if (t.param_count == 0) save_cursor(t.begin);
+      complex(t);
+      return;
+    case 'u':
+      if (t.param_count == 0) restore_cursor(t.begin);
+      complex(t);
+      return;
+    case 'g':
+      tabs_changed(t.begin);
+      return;
+    case 'W':
+      tabs_changed(t.begin);
+      return;
+    case 'h':
+    case 'l':
+      for (int i = 0; i < t.param_count; ++i) {
+        if (t.params[i] == 4) m_state.insert = t.final == 'h';
+        if (t.params[i] == 20) m_state.newline = t.final == 'h';
+      }
+      return;
+    default:
+      complex(t);
+      return;
+  }
+}
+
+void Scanner::on_token(const Token& t) {
+  // A clear with the cursor at home is two tokens side by side: anything between breaks it.
+  std::uint32_t home_before = m_home_at;
+  std::uint32_t erase_before = m_erase_all_at;
+  m_home_at = NONE;
+  m_erase_all_at = NONE;
+  switch (t.kind) {
+    case TokenKind::Text:
+      if (m_screen == Screen::Primary) m_primary_known = true;
+      break;
+    case TokenKind::Control:
+      on_control(t);
+      break;
+    case TokenKind::Escape:
+      on_escape(t);
+      break;
+    case TokenKind::Csi:
+      on_csi(t, home_before, erase_before);
+      break;
+    case TokenKind::String:
+      if (t.byte == ']') {
+        std::string_view body = m_replay.substr(t.begin + 2, t.end - t.begin - 2);
+        if (body.starts_with("0;") || body.starts_with("2;")) {
+          m_title_begin = static_cast<std::uint32_t>(t.begin);
+          m_title_end = static_cast<std::uint32_t>(t.end);
+        }
+      }
+      break;
+    case TokenKind::Broken:
+      break;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+std::string_view bytes_of(std::string_view replay, Range range) {
+  return replay.substr(range.begin, range.end - range.begin);
+}
+
+// Everything an emulator that starts fresh (or in the middle of another stretch) must be told,
+// defaults included, so that nothing earlier leaks through.
+std::string emulator_preamble(std::string_view replay, const std::vector<Range>& sgr,
+                              const LastingState& state) {
+  std::string out =
+      "\x1b[0m\x1b[r\x1b[?6l\x1b[?7h\x1b[4l\x1b[20l\x1b[?5l\x1b(B\x1b)B\x1b*B\x1b+B\x0f";
+  if (state.region.set()) append_sequence(bytes_of(replay, state.region), out);
+  if (state.origin) out += "\x1b[?6h";
+  out += "\x1b[H";
+  if (state.autowrap_off) out += "\x1b[?7l";
+  if (state.insert) out += "\x1b[4h";
+  if (state.newline) out += "\x1b[20h";
+  if (state.reverse) out += "\x1b[?5h";
+  for (const Range& set : state.charsets)
+    if (set.set()) append_sequence(bytes_of(replay, set), out);
+  static constexpr const char* SHIFTS[] = {"", "\x0e", "\x1bn", "\x1bo"};
+  out += SHIFTS[state.shift & 3];
+  for (std::uint32_t i = state.sgr_first; i < state.sgr_end; ++i)
+    append_sequence(bytes_of(replay, sgr[i]), out);
+  return out;
+}
+
+}  // namespace
+
+void Scanner::scan(ReplayPlan& plan) {
+  m_plan = &plan;
+  TokenReader reader(m_replay);
+  Token t;
+  plan.checkpoints.push_back(0);
+  std::size_t next_checkpoint = CHECKPOINT_SPACING;
+  while (reader.next(t)) {
+    // Text only ever starts outside a sequence.
+    if (t.kind == TokenKind::Text && t.begin >= next_checkpoint) {
+      plan.checkpoints.push_back(t.begin);
+      next_checkpoint = t.begin + CHECKPOINT_SPACING;
+    }
+    on_token(t);
+  }
+  end_run();
+  if (m_tabs_changed_at != NONE) m_forbidden.emplace_back(m_tabs_changed_at, NONE);
+
+  std::sort(m_forbidden.begin(), m_forbidden.end());
+  std::vector<std::uint32_t> reach(m_forbidden.size());
+  std::uint32_t furthest = 0;
+  for (std::size_t i = 0; i < m_forbidden.size(); ++i)
+    reach[i] = furthest = std::max(furthest, m_forbidden[i].second);
+  auto allowed = [&](std::uint32_t pos) {
+    auto after = std::lower_bound(m_forbidden.begin(), m_forbidden.end(),
+                                  std::make_pair(pos, std::uint32_t{0}));
+    std::size_t before = static_cast<std::size_t>(after - m_forbidden.begin());
+    return before == 0 || reach[before - 1] <= pos;
+  };
+  auto latest = [&](Screen screen, std::size_t lo, std::size_t hi) -> const Candidate* {
+    for (auto c = m_candidates.rbegin(); c != m_candidates.rend(); ++c)
+      if (c->screen == screen && c->pos >= lo && c->pos <= hi && allowed(c->pos)) return &*c;
+    return nullptr;
+  };
+
+  std::size_t end = m_replay.size();
+  plan.alternate = m_screen == Screen::Alternate;
+  plan.primary_known = m_primary_known;
+  plan.primary.to = plan.alternate ? m_alternate_enter : end;
+  if (plan.alternate) {
+    plan.alternate_mode = m_alternate_mode;
+    plan.alternate_enter = m_alternate_enter;
+    plan.alternate_enter_end = m_alternate_enter_end;
+    plan.alternate_feed.from = m_alternate_enter_end;
+    plan.alternate_feed.to = end;
+  }
+  if (m_full) return;
+  if (const Candidate* c = latest(Screen::Primary, 0, plan.primary.to)) {
+    plan.primary.from = c->pos;
+    plan.primary.preamble = emulator_preamble(m_replay, m_sgr, c->state);
+  }
+  if (plan.alternate) {
+    if (const Candidate* c = latest(Screen::Alternate, m_alternate_enter_end, end)) {
+      plan.alternate_feed.from = c->pos;
+      plan.alternate_feed.preamble = emulator_preamble(m_replay, m_sgr, c->state);
+    }
+  }
+}
+
+void Scanner::final_state(ReplayPlan& plan) const {
+  const LastingState& s = m_state;
+  if (s.region.set()) {
+    append_sequence(bytes_of(m_replay, s.region), plan.final_region);
+    plan.region_top = s.region_top_row;
+  }
+  plan.origin_mode = s.origin;
+  std::string& out = plan.final_state;
+  if (s.autowrap_off) out += "\x1b[?7l";
+  if (s.insert) out += "\x1b[4h";
+  if (s.newline) out += "\x1b[20h";
+  if (s.reverse) out += "\x1b[?5h";
+  for (const Range& set : s.charsets)
+    if (set.set()) append_sequence(bytes_of(m_replay, set), out);
+  static constexpr const char* SHIFTS[] = {"", "\x0e", "\x1bn", "\x1bo"};
+  out += SHIFTS[s.shift & 3];
+  for (std::uint32_t i = s.sgr_first; i < s.sgr_end; ++i)
+    append_sequence(bytes_of(m_replay, m_sgr[i]), out);
+  if (m_title_begin != NONE)
+    out.append(m_replay.substr(m_title_begin, m_title_end - m_title_begin));
+}
+
+std::size_t ReplayPlan::stop_for(std::size_t seen) const {
+  for (const AlternateStretch& stretch : stretches)
+    if (seen >= stretch.enter && seen < stretch.leave_end) return stretch.enter;
+  if (alternate && seen >= alternate_enter) return alternate_enter;
+  return seen;
+}
+
+ReplayPlan plan_replay(std::string_view replay, int rows, int cols, Feed feed) {
+  (void)cols;
+  ReplayPlan plan;
+  plan.primary.to = replay.size();
+  if (rows <= 0 || replay.size() >= NONE) return plan;
+  Scanner scanner(replay, rows, feed == Feed::Full);
+  scanner.scan(plan);
+  scanner.final_state(plan);
+  return plan;
+}
+
+namespace {
+
+bool is_c1_in_utf8(const char* at, const char* end) {
+  return at + 1 < end && static_cast<unsigned char>(at[0]) == 0xc2 &&
+         static_cast<unsigned char>(at[1]) >= 0x80 && static_cast<unsigned char>(at[1]) <= 0x9f;
+}
+
+// Text without C1 controls written as UTF-8, which some terminals would act on.
+void append_text(std::string_view text, std::string& out) {
+  const char* at = text.data();
+  const char* end = at + text.size();
+  while (at < end) {
+    const void* found = std::memchr(at, 0xc2, static_cast<std::size_t>(end - at));
+    const char* stop = found ? static_cast<const char*>(found) : end;
+    out.append(at, stop);
+    if (stop == end) return;
+    if (is_c1_in_utf8(stop, end)) {
+      at = stop + 2;
+    } else {
+      out.push_back(*stop);
+      at = stop + 1;
+    }
+  }
+}
+
+bool keeps_csi(const Token& t) {
+  if (t.intermediate != 0 || t.prefix != 0) return false;
+  switch (t.final) {
+    case 'A':
+    case 'B':
+    case 'C':
+    case 'D':
+    case 'E':
+    case 'F':
+    case 'G':
+    case 'H':
+    case 'f':
+    case 'd':
+    case 'e':
+    case 'a':
+    case '`':
+    case 'K':
+    case 'L':
+    case 'M':
+    case 'P':
+    case '@':
+    case 'X':
+    case 'b':
+    case 'm':
+    case 'r':
+    case 'I':
+    case 'Z':
+      return true;
+    case 'S':
+    case 'T':
+      return t.param_count <= 1;
+    case 's':
+    case 'u':
+      return t.param_count == 0;
+    case 'J':
+      for (int i = 0; i < t.param_count; ++i)
+        if (t.params[i] == 3) return false;  // that one erases the scrollback
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void append_history(std::string_view replay, std::size_t from, std::size_t to,
+                    const ReplayPlan& plan, int rows, std::string& out) {
+  to = std::min(to, replay.size());
+  if (from >= to) return;
+  auto checkpoint = std::upper_bound(plan.checkpoints.begin(), plan.checkpoints.end(), from);
+  std::size_t start = checkpoint == plan.checkpoints.begin() ? 0 : *(checkpoint - 1);
+  TokenReader reader(replay, start);
+  Token t;
+  auto stretch = plan.stretches.begin();
+  bool region = false;
+  bool origin = false;
+  while (reader.next(t)) {
+    if (t.end > to) break;
+    if (t.begin < from) continue;
+    while (stretch != plan.stretches.end() && stretch->leave_end <= t.begin) ++stretch;
+    // What a full-screen program drew never reached the scrollback.
+    if (stretch != plan.stretches.end() && t.begin >= stretch->enter) continue;
+    if (plan.alternate && t.begin >= plan.alternate_enter) break;
+    std::string_view bytes = replay.substr(t.begin, t.end - t.begin);
+    switch (t.kind) {
+      case TokenKind::Text:
+        append_text(bytes, out);
+        break;
+      case TokenKind::Control:
+        if (std::strchr("\b\t\n\v\f\r\x0e\x0f", t.byte) != nullptr && t.byte != 0)
+          out.push_back(static_cast<char>(t.byte));
+        break;
+      case TokenKind::Escape:
+        if (t.intermediate == 0 && std::strchr("78DEM", t.final) != nullptr) {
+          out.append(bytes);
+        } else if (t.intermediate == 0 && t.final == 'c') {
+          // A reset showed an empty screen; the terminal itself is not reset.
+          out += "\x1b[0m\x1b[r\x1b[H\x1b[2J";
+          region = origin = false;
+        } else if (std::strchr("()*+", t.intermediate) != nullptr && t.intermediate != 0) {
+          out.append(bytes);
+        } else if (t.intermediate == '#' && t.final >= '3' && t.final <= '6') {
+          out.append(bytes);
+        }
+        break;
+      case TokenKind::Csi:
+        if (keeps_csi(t)) {
+          append_sequence(bytes, out);
+          if (t.final == 'r') region = t.param(0, 1) > 1 || t.param(1, 0) != 0;
+        } else if (t.intermediate == 0 && (t.final == 'h' || t.final == 'l') &&
+                   (t.prefix == 0 || t.prefix == '?')) {
+          // Only the modes that shape the layout; the rest belongs to the live terminal.
+          for (int i = 0; i < t.param_count; ++i) {
+            std::uint32_t mode = t.params[i];
+            bool layout = t.prefix == 0 ? (mode == 4 || mode == 20) : (mode == 6 || mode == 7);
+            if (!layout) continue;
+            out += t.prefix == 0 ? "\x1b[" : "\x1b[?";
+            out += std::to_string(mode);
+            out.push_back(static_cast<char>(t.final));
+            if (t.prefix == '?' && mode == 6) origin = t.final == 'h';
+          }
+        }
+        break;
+      case TokenKind::String:
+        if (t.byte == ']' && bytes.substr(2).starts_with("8;")) out.append(bytes);  // links
+        break;
+      case TokenKind::Broken:
+        break;
+    }
+  }
+  out += "\x1b[0m\x1b[4l\x1b[20l\x1b[?7h\x1b(B\x1b)B\x1b*B\x1b+B\x0f";
+  if (region)
+    out +=
+        "\x1b"
+        "7\x1b[r\x1b"
+        "8";
+  if (origin) out += "\x1b[?6l\x1b[" + std::to_string(rows) + ";1H";
+}
+
+}  // namespace velmora::client

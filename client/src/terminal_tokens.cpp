@@ -1,0 +1,227 @@
+#include "terminal_tokens.h"
+
+#include <cstring>
+
+namespace velmora::client {
+namespace {
+
+constexpr unsigned char ESC = 0x1b;
+constexpr unsigned char CAN = 0x18;
+constexpr unsigned char SUB = 0x1a;
+constexpr unsigned char DEL = 0x7f;
+constexpr unsigned char MALFORMED = 0xff;
+
+bool is_control(unsigned char c) { return c < 0x20 || c == DEL; }
+
+// The first byte at or after from that is a control (ESC included), eight bytes at a time.
+std::size_t next_control(const unsigned char* data, std::size_t from, std::size_t size) {
+  constexpr std::uint64_t ONES = 0x0101010101010101ull;
+  constexpr std::uint64_t HIGH = 0x8080808080808080ull;
+  std::size_t at = from;
+  while (at + 8 <= size) {
+    std::uint64_t word;
+    std::memcpy(&word, data + at, 8);
+    std::uint64_t below_space = (word - ONES * 0x20) & ~word & HIGH;
+    std::uint64_t del = word ^ (ONES * DEL);
+    std::uint64_t is_del = (del - ONES) & ~del & HIGH;
+    if ((below_space | is_del) != 0) break;
+    at += 8;
+  }
+  while (at < size && !is_control(data[at])) ++at;
+  return at;
+}
+
+}  // namespace
+
+bool TokenReader::next(Token& token) {
+  const auto* data = reinterpret_cast<const unsigned char*>(m_bytes.data());
+  std::size_t size = m_bytes.size();
+  if (m_pending != Pending::None) return finish_sequence(token);
+  if (m_at >= size) return false;
+  unsigned char c = data[m_at];
+  if (c == ESC) {
+    m_partial = Token{};
+    m_partial.begin = m_at++;
+    m_pending = Pending::Escape;
+    return finish_sequence(token);
+  }
+  token = Token{};
+  token.begin = m_at;
+  if (is_control(c)) {
+    token.kind = TokenKind::Control;
+    token.byte = c;
+    token.end = ++m_at;
+    return true;
+  }
+  token.kind = TokenKind::Text;
+  m_at = next_control(data, m_at + 1, size);
+  token.end = m_at;
+  return true;
+}
+
+bool TokenReader::finish_sequence(Token& token) {
+  const auto* data = reinterpret_cast<const unsigned char*>(m_bytes.data());
+  std::size_t size = m_bytes.size();
+  auto broken = [&](std::size_t end) {
+    m_pending = Pending::None;
+    token = m_partial;
+    token.kind = TokenKind::Broken;
+    token.end = end;
+    m_at = end;
+    return true;
+  };
+  if (m_pending == Pending::Csi) return read_csi(token);
+  while (m_at < size) {
+    unsigned char c = data[m_at];
+    if (c == CAN || c == SUB) return broken(m_at + 1);
+    if (c == ESC) return broken(m_at);
+    if (c == DEL) {
+      ++m_at;
+      continue;
+    }
+    if (c < 0x20) {
+      // Executed where it stands; the sequence goes on after it.
+      token = Token{};
+      token.kind = TokenKind::Control;
+      token.byte = c;
+      token.begin = m_at;
+      token.end = ++m_at;
+      return true;
+    }
+    if (m_partial.intermediate == 0 && c == '[') {
+      ++m_at;
+      m_pending = Pending::Csi;
+      m_partial.kind = TokenKind::Csi;
+      m_value = 0;
+      m_have_digit = false;
+      m_have_separator = false;
+      return read_csi(token);
+    }
+    if (m_partial.intermediate == 0 && (c == ']' || c == 'P' || c == 'X' || c == '^' || c == '_')) {
+      ++m_at;
+      m_partial.kind = TokenKind::String;
+      m_partial.byte = c;
+      return read_string(token);
+    }
+    if (c >= 0x20 && c <= 0x2f) {
+      m_partial.intermediate = c;
+      ++m_at;
+      continue;
+    }
+    if (c >= 0x30 && c <= 0x7e) {
+      m_pending = Pending::None;
+      token = m_partial;
+      token.kind = TokenKind::Escape;
+      token.final = c;
+      token.end = m_at = m_at + 1;
+      return true;
+    }
+    return broken(m_at);
+  }
+  return broken(size);
+}
+
+bool TokenReader::read_csi(Token& token) {
+  const auto* data = reinterpret_cast<const unsigned char*>(m_bytes.data());
+  std::size_t size = m_bytes.size();
+  Token& csi = m_partial;
+  auto push_param = [&] {
+    if (csi.param_count < Token::MAX_PARAMS)
+      csi.params[csi.param_count++] = m_have_digit ? m_value : MISSING_PARAM;
+    m_value = 0;
+    m_have_digit = false;
+  };
+  while (m_at < size) {
+    unsigned char c = data[m_at];
+    if (c >= 0x40 && c <= 0x7e) {
+      if (m_have_digit || m_have_separator) push_param();
+      m_pending = Pending::None;
+      token = csi;
+      token.final = c;
+      token.end = m_at = m_at + 1;
+      return true;
+    }
+    if (c == CAN || c == SUB || c == ESC || c >= 0x80) {
+      m_pending = Pending::None;
+      token = csi;
+      token.kind = TokenKind::Broken;
+      token.end = m_at = (c == CAN || c == SUB) ? m_at + 1 : m_at;
+      return true;
+    }
+    if (c < 0x20) {
+      csi.embedded_controls = true;
+      token = Token{};
+      token.kind = TokenKind::Control;
+      token.byte = c;
+      token.begin = m_at;
+      token.end = ++m_at;
+      return true;
+    }
+    ++m_at;
+    if (c == DEL) continue;
+    if (c >= 0x30 && c <= 0x3f) {
+      if (csi.intermediate != 0) {
+        csi.prefix = MALFORMED;
+      } else if (c <= '9') {
+        if (m_value < 100000000u) m_value = m_value * 10 + (c - '0');
+        m_have_digit = true;
+      } else if (c == ';' || c == ':') {
+        push_param();
+        m_have_separator = true;
+      } else if (!m_have_digit && !m_have_separator && csi.prefix == 0) {
+        csi.prefix = c;
+      } else {
+        csi.prefix = MALFORMED;
+      }
+    } else {
+      csi.intermediate = c;  // 0x20 to 0x2f
+    }
+  }
+  m_pending = Pending::None;
+  token = csi;
+  token.kind = TokenKind::Broken;
+  token.end = m_at = size;
+  return true;
+}
+
+bool TokenReader::read_string(Token& token) {
+  const auto* data = reinterpret_cast<const unsigned char*>(m_bytes.data());
+  std::size_t size = m_bytes.size();
+  m_pending = Pending::None;
+  token = m_partial;
+  while (m_at < size) {
+    unsigned char c = data[m_at];
+    if (c == 0x07) {
+      token.end = ++m_at;
+      return true;
+    }
+    if (c == ESC) {
+      if (m_at + 1 < size && data[m_at + 1] == '\\') {
+        token.end = m_at += 2;
+        return true;
+      }
+      // Another sequence begins: this string was never finished.
+      token.kind = TokenKind::Broken;
+      token.end = m_at;
+      return true;
+    }
+    if (c == CAN || c == SUB) {
+      token.kind = TokenKind::Broken;
+      token.end = ++m_at;
+      return true;
+    }
+    ++m_at;
+  }
+  token.kind = TokenKind::Broken;
+  token.end = m_at;
+  return true;
+}
+
+void append_sequence(std::string_view sequence, std::string& out) {
+  if (sequence.empty()) return;
+  out.push_back(sequence[0]);
+  for (std::size_t i = 1; i < sequence.size(); ++i)
+    if (static_cast<unsigned char>(sequence[i]) >= 0x20) out.push_back(sequence[i]);
+}
+
+}  // namespace velmora::client
