@@ -309,8 +309,7 @@ void TerminalModeScanner::end_parameter() {
 }
 
 TerminalModeTracker::TerminalModeTracker(std::size_t window, std::size_t checkpoint_interval)
-    : m_window(window),
-      m_interval(std::max<std::size_t>(checkpoint_interval, 1)) {}
+    : m_window(window), m_interval(std::max<std::size_t>(checkpoint_interval, 1)) {}
 
 void TerminalModeTracker::feed(std::string_view output) {
   while (!output.empty()) {

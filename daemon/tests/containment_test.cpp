@@ -260,8 +260,8 @@ TEST(LongLine, JustBelowTheBoundIsServed) {
 // lines) on the terminal until the terminal is hung up; it then creates the file mark.
 bool start_outliving_job(ShellClient& client, const std::string& key, const std::string& writes,
                          const std::string& mark) {
-  client.type(key, "sh -c 'trap \"\" HUP; " + writes + " 2>/dev/null; echo hung >" + mark +
-                       "' &\r");
+  client.type(key,
+              "sh -c 'trap \"\" HUP; " + writes + " 2>/dev/null; echo hung >" + mark + "' &\r");
   return client.wait_output(key, "tick\r\ntick");
 }
 

@@ -96,7 +96,8 @@ TEST(Replay, MatchesTheTailOfEverythingAppended) {
     ASSERT_TRUE(std::string(older) + std::string(newer) == reference) << "after chunk " << i;
     std::size_t newest = random() % (reference.size() + 10);
     ASSERT_TRUE(replay.snapshot("\x1b[?2004h", newest) ==
-                "\x1b[?2004h" + reference.substr(reference.size() - std::min(newest, reference.size())))
+                "\x1b[?2004h" +
+                    reference.substr(reference.size() - std::min(newest, reference.size())))
         << "after chunk " << i << ", newest " << newest;
   }
 }
@@ -129,7 +130,8 @@ TEST(SessionOutput, ResumeReplaysModesSetBeforeTheWindowWithinTheLimit) {
   const std::string replay = resume_replay(modes + after);
   ASSERT_EQ(replay.size(), REPLAY_LIMIT);
   EXPECT_EQ(replay.substr(0, modes.size()), modes);
-  EXPECT_TRUE(replay.substr(modes.size()) == after.substr(after.size() - (REPLAY_LIMIT - modes.size())));
+  EXPECT_TRUE(replay.substr(modes.size()) ==
+              after.substr(after.size() - (REPLAY_LIMIT - modes.size())));
 
   // Switched off again before the window, or never switched: exactly the newest output.
   const std::string off = modes + lines(5000) + "\x1b[?1049l\x1b[?2004l" + after;

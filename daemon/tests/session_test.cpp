@@ -361,7 +361,8 @@ TEST(Resume, ReplayRestoresTerminalModesSetBeforeIt) {
   ShellDaemon daemon;
   ASSERT_TRUE(daemon.listening());
   // As a full-screen program does when it starts: the alternate screen, then bracketed paste.
-  auto run = run_then_resume(daemon, std::string("printf '\\033[?1049h\\033[?2004h'; ") + kLongOutput);
+  auto run =
+      run_then_resume(daemon, std::string("printf '\\033[?1049h\\033[?2004h'; ") + kLongOutput);
   ASSERT_TRUE(run);
   const std::string preamble = "\x1b[?1049h\x1b[?2004h";
   ASSERT_NE(run->seen.find(preamble), std::string::npos);
