@@ -77,9 +77,12 @@ TEST_F(Reattach, FullScreenProgramComesBackAndLeavesTheShellsOutputBehind) {
   }
   attach_counted("full");
   run_and_see("EARLIER");
-  m_tmux.type_line("cat " + m_dir.file("program.txt") +
-                   "; stty raw -echo; dd bs=1 count=12 2>/dev/null | od -An -tx1; stty sane;"
-                   " printf '\\033[?2004l\\033[?1049l'");
+  // It shows the bytes of one paste (18 with its brackets), then waits for a key before it leaves,
+  // so that what it showed can be seen before the alternate screen goes.
+  m_tmux.type_line(
+      "cat " + m_dir.file("program.txt") +
+      "; stty raw -echo; dd bs=1 count=18 2>/dev/null | od -An -tx1;"
+      " dd bs=1 count=1 >/dev/null 2>&1; stty sane; printf '\\033[?2004l\\033[?1049l'");
   ASSERT_TRUE(m_tmux.wait_for("ALT-END-42")) << m_tmux.last_screen();
   detach_counted();
   EXPECT_TRUE(m_tmux.wait_alternate(false));
@@ -90,7 +93,10 @@ TEST_F(Reattach, FullScreenProgramComesBackAndLeavesTheShellsOutputBehind) {
   // Bracketed paste is on again: a paste reaches the program inside its brackets.
   m_tmux.tmux({"set-buffer", "pasted"});
   m_tmux.tmux({"paste-buffer", "-p", "-t", "t"});
-  EXPECT_TRUE(m_tmux.wait_for("1b 5b 32 30 30 7e 70 61 73 74 65 64")) << m_tmux.last_screen();
+  // od shows 16 bytes a line: the opening bracket, the text and the closing one's start.
+  EXPECT_TRUE(m_tmux.wait_for("1b 5b 32 30 30 7e 70 61 73 74 65 64 1b 5b 32 30"))
+      << m_tmux.last_screen();
+  m_tmux.press_bytes("71");
   // When it leaves, the shell's earlier output is there again.
   EXPECT_TRUE(m_tmux.wait_alternate(false));
   EXPECT_TRUE(m_tmux.wait_for("EARLIER-42")) << m_tmux.last_screen();

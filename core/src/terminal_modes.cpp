@@ -309,10 +309,7 @@ void TerminalModeScanner::end_parameter() {
 }
 
 TerminalModeTracker::TerminalModeTracker(std::size_t window, std::size_t checkpoint_interval)
-    : m_window(window),
-      m_interval(std::max<std::size_t>(checkpoint_interval, 1)),
-      // From the latest checkpoint back to the one at or before the window's start.
-      m_checkpoints((m_window + m_interval - 1) / m_interval + 1) {}
+    : m_window(window), m_interval(std::max<std::size_t>(checkpoint_interval, 1)) {}
 
 void TerminalModeTracker::feed(std::string_view output) {
   while (!output.empty()) {
@@ -322,6 +319,12 @@ void TerminalModeTracker::feed(std::string_view output) {
     output.remove_prefix(piece);
     m_offset += piece;
     if (piece == to_checkpoint) {
+      // Made with the first checkpoint, so that a stream that never fills one interval (an idle
+      // shell's prompt) costs no storage. The slot of offset 0 is then the power-on scanner.
+      if (m_checkpoints.empty()) {
+        // From the latest checkpoint back to the one at or before the window's start.
+        m_checkpoints.resize((m_window + m_interval - 1) / m_interval + 1);
+      }
       m_checkpoints[(m_offset / m_interval) % m_checkpoints.size()] = m_scanner;
     }
   }
@@ -338,7 +341,10 @@ ReplayStart TerminalModeTracker::replay_start(std::string_view older,
   const RecentOutput recent(older, newer, m_offset);
   if (recent.begin() > checkpoint) return plain_tail;
 
-  TerminalModeScanner scanner = m_checkpoints[(checkpoint / m_interval) % m_checkpoints.size()];
+  // Without any checkpoint yet, the one at or before the window's start is offset 0.
+  TerminalModeScanner scanner =
+      m_checkpoints.empty() ? TerminalModeScanner{}
+                            : m_checkpoints[(checkpoint / m_interval) % m_checkpoints.size()];
   recent.feed(scanner, checkpoint, earliest);
 
   // A sequence cut by the window's start counts as before it: its fragment can no longer act.

@@ -11,7 +11,7 @@ namespace {
 
 void BM_ReplayAppend8KiB(benchmark::State& state) {
   std::string chunk(8192, 'x');
-  Replay replay;
+  Replay replay(REPLAY_LIMIT);
   for (auto _ : state) {
     replay.append(chunk);
     benchmark::ClobberMemory();
@@ -32,7 +32,7 @@ BENCHMARK(BM_ReplayAppendLockedFrom8KiB);
 void BM_ReplaySnapshotFull(benchmark::State& state) {
   // Full and wrapped, as a long-running session's replay is.
   std::string chunk(8000, 'y');
-  Replay replay;
+  Replay replay(REPLAY_LIMIT);
   for (int i = 0; i < 100; ++i) replay.append(chunk);
   for (auto _ : state) {
     std::string copy = replay.snapshot();

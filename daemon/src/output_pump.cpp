@@ -20,6 +20,10 @@ namespace {
 
 constexpr std::size_t kReadSize = 8192;
 
+// The most that is taken from the terminal after the shell has exited: a job that outlives the
+// shell and keeps writing cannot keep the session going.
+constexpr std::size_t kDrainLimit = REPLAY_LIMIT;
+
 // A write along one route is pointless once the route has changed: the session's output has
 // gone to another connection, or the session has ended.
 class RouteChange final : public WriteInterrupt {
@@ -37,13 +41,15 @@ class RouteChange final : public WriteInterrupt {
   std::uint64_t m_generation;
 };
 
-enum class Wait { kReadable, kEnding };
+enum class Wait { kReadable, kEnding, kShellExited };
 
-// Waits until the terminal has output (or has closed), or until the session has ended.
+// Waits until the terminal has output (or has closed), until the session has ended, or until its
+// shell has exited.
 Wait wait_for_terminal(const pty::PtyReader& reader, const SessionOutput& output) {
   while (true) {
     // Checked after every wake-up has been cleared, so that no end is missed.
     if (output.ending()) return Wait::kEnding;
+    if (output.has_shell_exited()) return Wait::kShellExited;
     pollfd fds[2] = {{reader.descriptor(), POLLIN, 0}, {output.wake_up().fd(), POLLIN, 0}};
     int rc = ::poll(fds, 2, -1);
     if (rc < 0 && errno == EINTR) continue;
@@ -53,24 +59,71 @@ Wait wait_for_terminal(const pty::PtyReader& reader, const SessionOutput& output
   }
 }
 
+// True when a read would not block: output is there, or the terminal has closed.
+bool readable_now(const pty::PtyReader& reader) {
+  pollfd fd{reader.descriptor(), POLLIN, 0};
+  int rc;
+  do {
+    rc = ::poll(&fd, 1, 0);
+  } while (rc < 0 && errno == EINTR);
+  return rc > 0;
+}
+
+// Carries the terminal's output, one read at a time, into the replay and along its route.
+class Forwarder {
+ public:
+  Forwarder(const std::string& key, pty::PtyReader& reader, SessionOutput& output)
+      : m_key(key), m_reader(reader), m_output(output) {}
+
+  // One read; the bytes forwarded, 0 at the terminal's end or on an error (EINTR included).
+  std::size_t forward_one() {
+    auto n = m_reader.read(m_buffer, sizeof m_buffer);
+    if (!n || *n == 0) return 0;
+    // Each chunk is in the replay before it is sent, so a resume never misses it; the mutex
+    // is released before any client I/O.
+    Route route = m_output.append(m_buffer, *n);
+    encode_output_line_into(m_line, m_key, reinterpret_cast<const unsigned char*>(m_buffer), *n);
+    RouteChange change(m_output, route.generation);
+    (void)route.slot->send_line(m_line, change);
+    return *n;
+  }
+
+  // After the shell's exit: what the terminal holds right now, up to kDrainLimit bytes.
+  void drain() {
+    std::size_t drained = 0;
+    while (drained < kDrainLimit && !m_output.ending() && readable_now(m_reader)) {
+      std::size_t n = forward_one();
+      if (n == 0) return;
+      drained += n;
+    }
+  }
+
+ private:
+  const std::string& m_key;
+  pty::PtyReader& m_reader;
+  SessionOutput& m_output;
+  char m_buffer[kReadSize];
+  // Reused for every chunk: after the first full read no allocation is made per chunk.
+  std::string m_line;
+};
+
 }  // namespace
 
 void pump_output(std::string key, std::unique_ptr<pty::PtyReader> reader,
                  std::shared_ptr<SessionOutput> output, std::shared_ptr<SessionTable> table) {
   try {
-    char buffer[kReadSize];
-    // Reused for every chunk: after the first full read no allocation is made per chunk.
-    std::string line;
-    while (wait_for_terminal(*reader, *output) == Wait::kReadable) {
-      auto n = reader->read(buffer, sizeof buffer);
+    Forwarder forwarder(key, *reader, *output);
+    while (true) {
+      Wait wait = wait_for_terminal(*reader, *output);
+      if (wait == Wait::kEnding) break;
+      if (wait == Wait::kShellExited) {
+        // A job of the shell may hold the terminal open for hours; the session ends with its
+        // shell all the same, and releasing the master hangs the terminal up for such a job.
+        forwarder.drain();
+        break;
+      }
       // An error, EINTR included, ends the output like end of file does.
-      if (!n || *n == 0) break;
-      // Each chunk is in the replay before it is sent, so a resume never misses it; the mutex
-      // is released before any client I/O.
-      Route route = output->append(buffer, *n);
-      encode_output_line_into(line, key, reinterpret_cast<const unsigned char*>(buffer), *n);
-      RouteChange change(*output, route.generation);
-      (void)route.slot->send_line(line, change);
+      if (forwarder.forward_one() == 0) break;
     }
     // Finished before the removal: a session that a create lists later is not listed at all.
     auto last = output->finish();

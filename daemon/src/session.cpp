@@ -6,9 +6,17 @@
 
 #include "client_slot.h"
 
+// 0 builds a daemon that follows no terminal modes, to measure what following them costs. Only
+// this file differs between the two builds.
+#ifndef VELMORA_MODE_TRACKING
+#define VELMORA_MODE_TRACKING 1
+#endif
+
 namespace velmora::daemon {
 
 namespace {
+
+constexpr bool MODE_TRACKING = VELMORA_MODE_TRACKING != 0;
 
 // The first block is small: most shells print a prompt and then wait.
 constexpr std::size_t FIRST_BLOCK = 4096;
@@ -17,19 +25,19 @@ constexpr std::size_t FIRST_BLOCK = 4096;
 
 void Replay::append(const char* bytes, std::size_t size) {
   if (size == 0) return;
-  if (size >= REPLAY_LIMIT) {
+  if (size >= m_limit) {
     // Only the chunk's own tail survives; everything held so far would be trimmed.
-    bytes += size - REPLAY_LIMIT;
-    size = REPLAY_LIMIT;
+    bytes += size - m_limit;
+    size = m_limit;
     m_start = 0;
     m_length = 0;
   }
-  grow(std::min(m_length + size, REPLAY_LIMIT));
+  grow(std::min(m_length + size, m_limit));
 
   // Trimming before copying gives the same content as copying then trimming, but lets the block
-  // stop at REPLAY_LIMIT bytes. Either way only the start moves.
-  if (m_length + size > REPLAY_LIMIT) {
-    std::size_t excess = m_length + size - REPLAY_LIMIT;
+  // stop at the limit. Either way only the start moves.
+  if (m_length + size > m_limit) {
+    std::size_t excess = m_length + size - m_limit;
     m_start = (m_start + excess) % m_capacity;
     m_length -= excess;
   }
@@ -41,19 +49,34 @@ void Replay::append(const char* bytes, std::size_t size) {
   m_length += size;
 }
 
-std::string Replay::snapshot() const {
-  std::string copy(m_length, '\0');
-  if (m_length == 0) return copy;
-  std::size_t first = std::min(m_length, m_capacity - m_start);
-  std::memcpy(copy.data(), m_block.get() + m_start, first);
-  if (first < m_length) std::memcpy(copy.data() + first, m_block.get(), m_length - first);
+std::string Replay::snapshot(std::string_view prefix, std::size_t newest) const {
+  newest = std::min(newest, m_length);
+  auto [older, newer] = pieces();
+  // The newest bytes are the end of older (if they reach into it) and then all of newer.
+  std::size_t from_older = newest > newer.size() ? newest - newer.size() : 0;
+  std::string_view tail_of_newer = newer.substr(newer.size() - (newest - from_older));
+  std::string copy(prefix.size() + newest, '\0');
+  char* out = copy.data();
+  if (!prefix.empty()) std::memcpy(out, prefix.data(), prefix.size());
+  out += prefix.size();
+  if (from_older > 0) std::memcpy(out, older.data() + older.size() - from_older, from_older);
+  if (!tail_of_newer.empty()) {
+    std::memcpy(out + from_older, tail_of_newer.data(), tail_of_newer.size());
+  }
   return copy;
+}
+
+std::pair<std::string_view, std::string_view> Replay::pieces() const {
+  if (m_length == 0) return {};
+  std::size_t first = std::min(m_length, m_capacity - m_start);
+  return {std::string_view(m_block.get() + m_start, first),
+          std::string_view(m_block.get(), m_length - first)};
 }
 
 void Replay::grow(std::size_t needed) {
   if (needed <= m_capacity) return;
   std::size_t capacity = std::max({needed, m_capacity * 2, FIRST_BLOCK});
-  capacity = std::min(capacity, std::max(needed, REPLAY_LIMIT));
+  capacity = std::min(capacity, std::max(needed, m_limit));
   auto block = std::make_unique_for_overwrite<char[]>(capacity);
   if (m_length > 0) {
     // Unwrap the content into the new block; this is the only time bytes are moved.
@@ -72,10 +95,24 @@ Result<std::shared_ptr<SessionOutput>> SessionOutput::create(std::shared_ptr<Cli
   return std::make_shared<SessionOutput>(std::move(slot), std::move(*wake));
 }
 
+SessionOutput::SessionOutput(std::shared_ptr<ClientSlot> slot, WakeUp wake)
+    : m_modes(REPLAY_LIMIT),
+      m_replay(MODE_TRACKING ? m_modes.history_size() : REPLAY_LIMIT),
+      m_slot(std::move(slot)),
+      m_wake(std::move(wake)) {}
+
 Route SessionOutput::append(const char* bytes, std::size_t size) {
   MutexLock lock(m_mutex);
   m_replay.append(bytes, size);
+  if constexpr (MODE_TRACKING) m_modes.feed(std::string_view(bytes, size));
   return Route{m_slot, m_generation.load()};
+}
+
+std::string SessionOutput::replay_locked() const {
+  if constexpr (!MODE_TRACKING) return m_replay.snapshot();
+  auto [older, newer] = m_replay.pieces();
+  ReplayStart start = m_modes.replay_start(older, newer);
+  return m_replay.snapshot(start.preamble, start.output_size);
 }
 
 std::optional<Takeover> SessionOutput::take_over(std::shared_ptr<ClientSlot> slot) {
@@ -83,7 +120,7 @@ std::optional<Takeover> SessionOutput::take_over(std::shared_ptr<ClientSlot> slo
   {
     MutexLock lock(m_mutex);
     if (m_finished || m_ending.load()) return std::nullopt;
-    takeover.replay = m_replay.snapshot();
+    takeover.replay = replay_locked();
     // The connection that has the output already keeps it: nothing to abandon.
     if (slot == m_slot) {
       takeover.previous = std::move(slot);
@@ -103,6 +140,11 @@ void SessionOutput::end() {
     m_ending.store(true);
     m_generation.fetch_add(1);
   }
+  m_wake.signal();
+}
+
+void SessionOutput::shell_exited() {
+  m_shell_exited.store(true);
   m_wake.signal();
 }
 

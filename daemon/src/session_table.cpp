@@ -183,6 +183,11 @@ Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<C
   }
   session->child = std::move(*child);
   session->output = *output;
+  // The session ends with its shell, also while a job that the shell left behind holds the
+  // terminal open. Told from the process layer's collecting thread; the pump does the rest.
+  session->child->on_exit([weak = std::weak_ptr<SessionOutput>(*output)] {
+    if (auto exited = weak.lock()) exited->shell_exited();
+  });
   session->cwd = cwd;
   session->started_at = seconds_since_epoch();
   session->pid = pid;

@@ -256,38 +256,76 @@ TEST(LongLine, JustBelowTheBoundIsServed) {
 // ---------------------------------------------------------------------------------------------
 // Jobs that outlive their shell.
 
+// Starts a job in the session's shell that ignores SIGHUP and runs `writes` (which prints tick
+// lines) on the terminal until the terminal is hung up; it then creates the file mark.
+bool start_outliving_job(ShellClient& client, const std::string& key, const std::string& writes,
+                         const std::string& mark) {
+  client.type(key,
+              "sh -c 'trap \"\" HUP; " + writes + " 2>/dev/null; echo hung >" + mark + "' &\r");
+  return client.wait_output(key, "tick\r\ntick");
+}
+
+// Once the session has ended: the daemon's threads and descriptors are back to `before`, the
+// job's terminal has been hung up and no session is listed.
+void expect_released(ShellDaemon& daemon, ShellClient& client, const Counts& before,
+                     const std::string& mark, Clock::time_point since, const std::string& what) {
+  pid_t pid = daemon.process().pid();
+  EXPECT_TRUE(wait_until([&] { return counts_of(pid) == before; }, 3s))
+      << "before " << describe(before) << ", now " << describe(counts_of(pid));
+  auto released = Clock::now() - since;
+  EXPECT_TRUE(wait_until([&] { return fs::exists(mark); }, 3s)) << "the job's terminal stays up";
+  std::printf("%s: back to %s after %lld ms\n", what.c_str(), describe(counts_of(pid)).c_str(),
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(released).count()));
+  auto rows = client.list();
+  ASSERT_TRUE(rows);
+  EXPECT_TRUE(rows->empty());
+}
+
 TEST(OutlivingJob, CloseReleasesTheTerminalAndHangsTheJobUp) {
   if (!have_proc()) GTEST_SKIP() << "needs /proc";
   ShellDaemon daemon;
   ASSERT_TRUE(daemon.listening());
-  pid_t pid = daemon.process().pid();
   ShellClient client(daemon.socket_path());
   ASSERT_TRUE(client.hello());
-  Counts before = counts_of(pid);
+  Counts before = counts_of(daemon.process().pid());
 
   ASSERT_TRUE(client.attached("job"));
   std::string mark = daemon.dir().file("hung");
-  // A job that ignores SIGHUP and writes to the terminal until the terminal is hung up.
-  client.type("job", "sh -c 'trap \"\" HUP; while echo tick; do sleep 0.1; done 2>/dev/null; "
-                     "echo hung >" + mark + "' &\r");
-  ASSERT_TRUE(client.wait_output("job", "tick\r\ntick"));
-  Counts during = counts_of(pid);
+  ASSERT_TRUE(start_outliving_job(client, "job", "while echo tick; do sleep 0.1; done", mark));
+  std::printf("with the session: %s\n", describe(counts_of(daemon.process().pid())).c_str());
 
   auto closed_at = Clock::now();
   ASSERT_TRUE(client.send(CloseRequest{"job"}));
   EXPECT_TRUE(client.next_is_exited("job"));
-  EXPECT_TRUE(wait_until([&] { return counts_of(pid) == before; }, 3s))
-      << "before " << describe(before) << ", now " << describe(counts_of(pid));
-  auto released = Clock::now() - closed_at;
-  EXPECT_TRUE(wait_until([&] { return fs::exists(mark); }, 3s)) << "the job's terminal stays up";
-  std::printf("before the session: %s; with it: %s; %lld ms after close: %s\n",
-              describe(before).c_str(), describe(during).c_str(),
-              static_cast<long long>(
-                  std::chrono::duration_cast<std::chrono::milliseconds>(released).count()),
-              describe(counts_of(pid)).c_str());
-  auto rows = client.list();
-  ASSERT_TRUE(rows);
-  EXPECT_TRUE(rows->empty());
+  expect_released(daemon, client, before, mark, closed_at, "close");
+}
+
+TEST(OutlivingJob, AShellThatExitsEndsItsSessionWhileItsJobHoldsTheTerminal) {
+  if (!have_proc()) GTEST_SKIP() << "needs /proc";
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  ShellClient client(daemon.socket_path());
+  ASSERT_TRUE(client.hello());
+  Counts before = counts_of(daemon.process().pid());
+
+  // One job writes now and then, one as fast as it can: what is left to read after the exit must
+  // not keep the session going.
+  int round = 0;
+  for (const std::string writes : {"while echo tick; do sleep 0.1; done", "yes tick"}) {
+    SCOPED_TRACE(writes);
+    const std::string key = "job" + std::to_string(++round);
+    ASSERT_TRUE(client.attached(key));
+    std::string mark = daemon.dir().file("hung" + std::to_string(round));
+    ASSERT_TRUE(start_outliving_job(client, key, writes, mark));
+
+    // The user ends the shell: its last words arrive, then exited.
+    auto exited_at = Clock::now();
+    client.type(key, "echo by''e; exit\r");
+    ASSERT_TRUE(client.next_is_exited(key, 10s));
+    EXPECT_NE(client.output(key).find("bye"), std::string::npos);
+    expect_released(daemon, client, before, mark, exited_at, "exit beside " + writes);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

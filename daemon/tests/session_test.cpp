@@ -319,27 +319,78 @@ TEST(Resume, ReplaysOutputMadeWhileDetached) {
   EXPECT_NE(base64_decode(resumed->replay_base64).value_or("").find("later"), std::string::npos);
 }
 
+// What a watching client saw of a command that the session's shell ran to its end, and the
+// replay that a resume from another connection got right after.
+struct SeenAndReplayed {
+  std::string seen;
+  std::string replay;
+};
+
+std::optional<SeenAndReplayed> run_then_resume(ShellDaemon& daemon, const std::string& command) {
+  ShellClient watcher(daemon.socket_path());
+  if (!watcher.attached("k")) return {};
+  watcher.type("k", command + "; echo fin''ished\r");
+  if (!watcher.wait_output("k", "finished", 60s)) return {};
+  // Let the prompt arrive; the shell is idle afterwards.
+  watcher.drain();
+  ShellClient resumer(daemon.socket_path());
+  auto resumed = resumer.attached("k");
+  if (!resumed) return {};
+  watcher.drain();
+  auto replay = base64_decode(resumed->replay_base64);
+  if (!replay) return {};
+  resumer.send(CloseRequest{"k"});
+  if (!resumer.next_is_exited("k")) return {};
+  return SeenAndReplayed{watcher.output("k"), *replay};
+}
+
+// About 390000 bytes of numbered lines: more than a replay holds.
+constexpr const char* kLongOutput = "seq 1 60000";
+
 TEST(Resume, ReplayHoldsExactlyTheLastOutput) {
   ShellDaemon daemon;
   ASSERT_TRUE(daemon.listening());
-  ShellClient watcher(daemon.socket_path());
-  ASSERT_TRUE(watcher.attached("k"));
-  // About 390000 bytes of numbered lines.
-  watcher.type("k", "seq 1 60000; echo fin''ished\r");
-  ASSERT_TRUE(watcher.wait_output("k", "finished", 60s));
-  // Let the prompt arrive; the shell is idle afterwards.
-  watcher.drain();
+  auto run = run_then_resume(daemon, kLongOutput);
+  ASSERT_TRUE(run);
+  ASSERT_GT(run->seen.size(), 262144u);
+  ASSERT_EQ(run->replay.size(), 262144u);
+  EXPECT_TRUE(run->replay == run->seen.substr(run->seen.size() - 262144));
+}
 
-  ShellClient resumer(daemon.socket_path());
-  auto resumed = resumer.attached("k");
-  ASSERT_TRUE(resumed);
-  watcher.drain();
-  auto replay = base64_decode(resumed->replay_base64);
-  ASSERT_TRUE(replay);
-  const std::string& seen = watcher.output("k");
-  ASSERT_GT(seen.size(), 262144u);
-  ASSERT_EQ(replay->size(), 262144u);
-  EXPECT_TRUE(*replay == seen.substr(seen.size() - 262144));
+TEST(Resume, ReplayRestoresTerminalModesSetBeforeIt) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  // As a full-screen program does when it starts: the alternate screen, then bracketed paste.
+  auto run =
+      run_then_resume(daemon, std::string("printf '\\033[?1049h\\033[?2004h'; ") + kLongOutput);
+  ASSERT_TRUE(run);
+  const std::string preamble = "\x1b[?1049h\x1b[?2004h";
+  ASSERT_NE(run->seen.find(preamble), std::string::npos);
+  ASSERT_GT(run->seen.size(), 262144u + 4096u);
+  // The preamble, then the exact tail of the output; together no more than a replay holds.
+  ASSERT_EQ(run->replay.size(), 262144u);
+  EXPECT_EQ(run->replay.substr(0, preamble.size()), preamble);
+  const std::size_t tail = run->replay.size() - preamble.size();
+  EXPECT_TRUE(run->replay.substr(preamble.size()) == run->seen.substr(run->seen.size() - tail));
+}
+
+TEST(Resume, ReplayRestoresNoModeThatIsOffOrSetInsideIt) {
+  ShellDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  for (std::string command : {
+           // Switched on and off again long before the window.
+           std::string("printf '\\033[?1049h\\033[?2004h'; printf '\\033[?2004l\\033[?1049l'; ") +
+               kLongOutput,
+           // Switched on inside the window: the replay has it already.
+           std::string(kLongOutput) + "; printf '\\033[?1049h\\033[?2004h'",
+       }) {
+    SCOPED_TRACE(command);
+    auto run = run_then_resume(daemon, command);
+    ASSERT_TRUE(run);
+    ASSERT_GT(run->seen.size(), 262144u + 4096u);
+    ASSERT_EQ(run->replay.size(), 262144u);
+    EXPECT_TRUE(run->replay == run->seen.substr(run->seen.size() - 262144));
+  }
 }
 
 TEST(Close, EndsTheShellAndReportsExited) {

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "velmora/core/mutex.h"
@@ -152,17 +153,34 @@ Result<void> ChildState::signal_unless_collected(int sig) {
 }
 
 bool ChildState::poll_exited() {
-  MutexLock lock(m_mutex);
-  if (m_status) return true;
-  int status = 0;
-  pid_t r = ::waitpid(m_pid, &status, WNOHANG);
-  if (r == m_pid) {
-    m_status = status;
-  } else if (r == -1 && errno == ECHILD) {
-    // Collected elsewhere: the pid may already belong to another process.
-    m_status = -1;
+  std::function<void()> notice;
+  {
+    MutexLock lock(m_mutex);
+    if (m_status) return true;
+    int status = 0;
+    pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+    if (r == m_pid) {
+      m_status = status;
+    } else if (r == -1 && errno == ECHILD) {
+      // Collected elsewhere: the pid may already belong to another process.
+      m_status = -1;
+    }
+    if (!m_status) return false;
+    notice = std::exchange(m_exit_notice, nullptr);
   }
-  return m_status.has_value();
+  if (notice) notice();
+  return true;
+}
+
+void ChildState::on_exit(std::function<void()> notice) {
+  {
+    MutexLock lock(m_mutex);
+    if (!m_status) {
+      m_exit_notice = std::move(notice);
+      return;
+    }
+  }
+  if (notice) notice();
 }
 
 std::optional<int> ChildState::exit_status() const {

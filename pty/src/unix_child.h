@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -29,6 +30,8 @@ class ChildState {
   bool poll_exited() EXCLUDES(m_mutex);
   // The wait status once collected; -1 when something else in the process collected it.
   std::optional<int> exit_status() const EXCLUDES(m_mutex);
+  // See Child::on_exit.
+  void on_exit(std::function<void()> notice) EXCLUDES(m_mutex);
 
  private:
   const pid_t m_pid;
@@ -36,6 +39,8 @@ class ChildState {
   // collected (and may belong to another process).
   mutable Mutex m_mutex;
   std::optional<int> m_status GUARDED_BY(m_mutex);
+  // Run by the poll that sets m_status, after it has let go of m_mutex.
+  std::function<void()> m_exit_notice GUARDED_BY(m_mutex);
 };
 
 // How long kill() gives a process to exit after SIGHUP: `polls` polls `interval` apart, the first
@@ -58,6 +63,7 @@ class UnixChild final : public Child {
   std::optional<std::uint32_t> process_id() const override {
     return static_cast<std::uint32_t>(m_state->pid());
   }
+  void on_exit(std::function<void()> notice) override { m_state->on_exit(std::move(notice)); }
 
   // For tests that must not depend on how fast a loaded machine lets a process die: set before
   // the handle is shared with another thread.

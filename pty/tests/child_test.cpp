@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <string>
@@ -121,6 +122,26 @@ TEST(Child, ExitedProgramIsCollectedWhileItsHandleIsHeld) {
   // Killing it afterwards sends nothing to the pid, which may have been reused, and succeeds.
   EXPECT_TRUE((*child)->kill());
   EXPECT_EQ((*child)->process_id(), static_cast<std::uint32_t>(pid));
+}
+
+TEST(Child, TellsOfItsExitOnceItHasBeenCollected) {
+  Started started = start("true");
+  ASSERT_NE(started.pid, 0);
+  std::atomic<int> notices{0};
+  started.child->on_exit([&] { ++notices; });
+  EXPECT_FALSE(has_exited(started.pid, 100ms));
+  EXPECT_EQ(notices.load(), 0);
+  // Ended from outside, as by the user: the background collection tells, with no kill involved.
+  ASSERT_EQ(::kill(started.pid, SIGTERM), 0);
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (notices.load() == 0 && std::chrono::steady_clock::now() < deadline) ::usleep(2000);
+  EXPECT_EQ(notices.load(), 1);
+  EXPECT_TRUE(unix_child(started).exit_status());
+  // Asked once it has been collected, the notice runs at once; the first is not run again.
+  std::atomic<bool> late{false};
+  started.child->on_exit([&] { late = true; });
+  EXPECT_TRUE(late.load());
+  EXPECT_EQ(notices.load(), 1);
 }
 
 TEST(Child, ReleaseLeavesTheProgramRunningAndCollectsItOnceItEnds) {

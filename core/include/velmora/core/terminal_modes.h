@@ -123,7 +123,8 @@ class TerminalModeTracker {
   std::uint64_t m_offset = 0;
   TerminalModeScanner m_scanner;
   // The scanner at offset k * m_interval, in slot k % size(): enough slots to reach back from
-  // the latest checkpoint to the one at or before the window's start.
+  // the latest checkpoint to the one at or before the window's start. Empty until the first
+  // checkpoint.
   std::vector<TerminalModeScanner> m_checkpoints;
 };
 

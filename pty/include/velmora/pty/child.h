@@ -3,6 +3,7 @@
 // The handle of a started process.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -25,6 +26,10 @@ class ChildKiller {
 class Child : public ChildKiller {
  public:
   virtual std::optional<std::uint32_t> process_id() const = 0;
+  // Runs notice once the process has been collected, or at once if it has been already. It runs
+  // on the thread that collects the process (the background collection, or a kill), so it must
+  // be quick and must not block. A later call replaces a notice that has not run yet.
+  virtual void on_exit(std::function<void()> notice) = 0;
 };
 
 // Starts the background collection of exited children now rather than with the first child, so
