@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <string_view>
+#include <utility>
 
 #include "platform.h"
 #include "velmora/core/os_error.h"
@@ -176,11 +177,8 @@ bool holds_any(const std::string& fd_dir, const std::set<unsigned long>& inodes)
   return found;
 }
 
-}  // namespace
-
-std::optional<pid_t> process_listening_at(const std::string& path) {
-  std::set<unsigned long> inodes = listening_inodes(path);
-  if (inodes.empty()) return std::nullopt;
+// A process of our user that holds one of the sockets.
+std::optional<pid_t> process_holding(const std::set<unsigned long>& inodes) {
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return std::nullopt;
   std::optional<pid_t> found;
@@ -199,6 +197,25 @@ std::optional<pid_t> process_listening_at(const std::string& path) {
   }
   ::closedir(proc);
   return found;
+}
+
+}  // namespace
+
+std::optional<pid_t> process_listening_at(const std::string& path) {
+  std::set<unsigned long> inodes = listening_inodes(path);
+  // A daemon that binds its file again listens on the new socket before it closes the old one.
+  // Between our reading the sockets and our looking through the processes it may have done
+  // both: the sockets we knew of are held by nobody then, but the sockets that listen at path
+  // have changed, and we look again. Only sockets that nobody holds and that are all still
+  // there mean that no daemon runs.
+  constexpr int kMostLooks = 100;
+  for (int look = 0; look < kMostLooks && !inodes.empty(); ++look) {
+    if (auto pid = process_holding(inodes)) return pid;
+    std::set<unsigned long> now = listening_inodes(path);
+    if (now == inodes) return std::nullopt;
+    inodes = std::move(now);
+  }
+  return std::nullopt;
 }
 
 Result<void> open_pipe(OwnedFd (&ends)[2]) {

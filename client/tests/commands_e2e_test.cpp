@@ -236,8 +236,19 @@ TEST_F(Commands, AMissingSocketIsToldApartFromNoDaemon) {
                              " has gone, but velmorad (pid " + std::to_string(pid) +
                              ") still runs and has not made it again\n");
 
-  // Otherwise it waits for the daemon to make it again and finds the session there.
-  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(path); }));
+  // Otherwise it waits for the daemon to make it again and finds the session there. The file is
+  // taken away only once the daemon has written that it listens again: a file taken away
+  // between its bind and its check of the new file would make it keep the old socket instead.
+  auto listening_lines = [&] {
+    std::string text = m_daemon.process().stderr_text();
+    int lines = 0;
+    for (auto at = text.find("待ち受けています"); at != std::string::npos;
+         at = text.find("待ち受けています", at + 1))
+      ++lines;
+    return lines;
+  };
+  ASSERT_TRUE(wait_until([&] { return listening_lines() == 2; }))
+      << m_daemon.process().stderr_text();
   ASSERT_EQ(::unlink(path.c_str()), 0);
   Ran listed = velmora({"ls", "--json"});
   EXPECT_EQ(listed.status, 0) << listed.err;
