@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "daemon_harness.h"
@@ -119,24 +120,28 @@ class TmuxTerminal {
     return tmux({"capture-pane", "-p", "-t", pane}).out;
   }
 
-  // Waits until the pane shows text; the last screen is kept for failure messages.
+  // The command that a shell, in the pane or in a session, runs to signal channel.
+  std::string signal_command(const std::string& channel) const {
+    return "tmux -S " + m_socket + " wait-for -S " + channel;
+  }
+  // Waits until channel is signalled (a signal that came first is kept for us by the server).
+  bool wait_channel(const std::string& channel, std::chrono::milliseconds timeout = 15s) {
+    std::vector<std::string> args = {"tmux", "-S", m_socket, "wait-for", channel};
+    return run_program(m_dir, std::move(args), {{"TMUX", std::nullopt}}, timeout).status == 0;
+  }
+  // A channel name of its own for each wait.
+  std::string fresh_channel() { return "mark-" + std::to_string(++m_channels); }
+
+  // Waits until the pane shows text; the last screen is kept for failure messages. Every
+  // capture is a process of its own: they are spaced out, so as not to load the machine that
+  // has to draw what is awaited.
   bool wait_for(const std::string& text, const std::string& pane = "t",
                 std::chrono::milliseconds timeout = 15s) {
-    return wait_until(
-        [&] {
-          m_last = screen(pane);
-          return m_last.find(text) != std::string::npos;
-        },
-        timeout);
+    return poll_screen([&] { return m_last.find(text) != std::string::npos; }, pane, timeout);
   }
   bool wait_gone(const std::string& text, const std::string& pane = "t",
                  std::chrono::milliseconds timeout = 15s) {
-    return wait_until(
-        [&] {
-          m_last = screen(pane);
-          return m_last.find(text) == std::string::npos;
-        },
-        timeout);
+    return poll_screen([&] { return m_last.find(text) == std::string::npos; }, pane, timeout);
   }
   const std::string& last_screen() const { return m_last; }
 
@@ -148,8 +153,12 @@ class TmuxTerminal {
   }
   bool wait_alternate(bool on, const std::string& pane = "t",
                       std::chrono::milliseconds timeout = 15s) {
-    return wait_until([&] { return pane_format("#{alternate_on}", pane) == (on ? "1" : "0"); },
-                      timeout);
+    auto deadline = Clock::now() + timeout;
+    while (true) {
+      if (pane_format("#{alternate_on}", pane) == (on ? "1" : "0")) return true;
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(kPollInterval);
+    }
   }
   // Every line the pane has: its scrollback, then its screen.
   std::string history(const std::string& pane = "t") {
@@ -168,11 +177,25 @@ class TmuxTerminal {
   }
 
  private:
+  static constexpr std::chrono::milliseconds kPollInterval{50};
+
+  template <typename Seen>
+  bool poll_screen(Seen seen, const std::string& pane, std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (true) {
+      m_last = screen(pane);
+      if (seen()) return true;
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(kPollInterval);
+    }
+  }
+
   const TempDir& m_dir;
   std::string m_socket;
   std::vector<std::string> m_shell;
   bool m_started = false;
   std::string m_last;
+  int m_channels = 0;
 };
 
 }  // namespace velmora::testing

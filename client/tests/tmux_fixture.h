@@ -23,6 +23,7 @@ class AttachInTmux : public ::testing::Test {
         m_tmux(m_dir, m_daemon.socket_path()) {}
 
   void SetUp() override {
+    if (run_program(m_dir, {"tmux", "-V"}).status != 0) GTEST_SKIP() << "needs tmux on PATH";
     ASSERT_TRUE(m_listening) << m_daemon.stderr_text();
     ASSERT_TRUE(m_tmux.started());
     ASSERT_TRUE(m_tmux.wait_for("outer$"));
@@ -35,23 +36,34 @@ class AttachInTmux : public ::testing::Test {
   }
 
   // Types a command that prints tag-<n+1> and waits for that output (the typed text shows
-  // $((n+1)), so only the shell's answer matches).
+  // $((n+1)), so only the shell's answer matches). The shell signals a channel once it has
+  // printed; only then is the pane looked at, until the output has been drawn there.
   void run_and_see(const std::string& tag, int n = 41, const std::string& pane = "t") {
-    m_tmux.type_line("echo " + tag + "-$((" + std::to_string(n) + "+1))", pane);
+    std::string channel = m_tmux.fresh_channel();
+    m_tmux.type_line(
+        "echo " + tag + "-$((" + std::to_string(n) + "+1)); " + m_tmux.signal_command(channel),
+        pane);
+    ASSERT_TRUE(m_tmux.wait_channel(channel)) << m_tmux.screen(pane);
     ASSERT_TRUE(m_tmux.wait_for(tag + "-" + std::to_string(n + 1), pane)) << m_tmux.last_screen();
   }
 
   // The outer terminal's settings, kept to compare with later.
-  void save_terminal_settings() { m_tmux.type_line("clear; stty -a > before.txt"); }
+  void save_terminal_settings() {
+    std::string channel = m_tmux.fresh_channel();
+    m_tmux.type_line("clear; stty -a > before.txt; " + m_tmux.signal_command(channel));
+    ASSERT_TRUE(m_tmux.wait_channel(channel)) << m_tmux.screen();
+  }
 
-  // The outer shell's terminal has exactly the settings that save_terminal_settings saw.
+  // The outer shell is at its prompt again, and its terminal has exactly the settings that
+  // save_terminal_settings saw.
   void expect_terminal_settings_unchanged() {
-    ++m_checks;
-    std::string n = std::to_string(m_checks);
-    m_tmux.type_line("stty -a > after.txt; cmp before.txt after.txt && echo SAME-$((" + n + "+0))");
-    EXPECT_TRUE(m_tmux.wait_for("SAME-" + n)) << m_tmux.last_screen() << "\nbefore:\n"
-                                              << read_file(m_dir.file("before.txt")) << "\nafter:\n"
-                                              << read_file(m_dir.file("after.txt"));
+    std::string channel = m_tmux.fresh_channel();
+    m_tmux.type_line("stty -a > after.txt; " + m_tmux.signal_command(channel));
+    ASSERT_TRUE(m_tmux.wait_channel(channel)) << m_tmux.screen();
+    std::string before = read_file(m_dir.file("before.txt"));
+    EXPECT_FALSE(before.empty());
+    EXPECT_EQ(read_file(m_dir.file("after.txt")), before);
+    m_tmux.wait_for("outer$");
   }
 
   void attach(const std::string& args, const std::string& pane = "t") {
@@ -69,7 +81,6 @@ class AttachInTmux : public ::testing::Test {
   DaemonProcess m_daemon;
   bool m_listening;
   TmuxTerminal m_tmux;
-  int m_checks = 0;
 };
 
 }  // namespace velmora::testing

@@ -71,7 +71,10 @@ TEST_F(Connection, BlankLinesAreSkippedAndCarriageReturnsStripped) {
   // White space around a request is the codec's to trim.
   ASSERT_TRUE(client.send_raw(std::string(" \t") + R"({"type":"list"})" + " \r\n"));
   EXPECT_EQ(client.read_line(), R"({"type":"sessions","keys":[]})");
+  // One reply each: the next request's reply is the next line.
   EXPECT_TRUE(client.silent_for(100ms));
+  ASSERT_TRUE(client.send_line(kHello));
+  EXPECT_EQ(client.read_line(), hello());
 }
 
 TEST_F(Connection, SessionRequestsForUnknownKeysGetNoReply) {
@@ -119,7 +122,10 @@ TEST_F(Connection, TwoClientsAreServedAtOnce) {
   EXPECT_EQ(second.read_line(), R"({"type":"sessions","keys":[]})");
   ASSERT_TRUE(first.send_raw("\"list\"}\n"));
   EXPECT_EQ(first.read_line(), R"({"type":"sessions","keys":[]})");
+  // The second got its own reply only, not the first's as well.
   EXPECT_TRUE(second.silent_for(50ms));
+  ASSERT_TRUE(second.send_line(kHello));
+  EXPECT_EQ(second.read_line(), hello());
 }
 
 TEST_F(Connection, ClientVanishingWhileRepliesAreWrittenHarmsNobody) {

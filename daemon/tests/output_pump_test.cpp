@@ -23,12 +23,15 @@ TEST(OutputPump, ReportsAShellThatExitsOnce) {
   ASSERT_TRUE(client.next_is_exited("k"));
   EXPECT_NE(client.output("k").find("bye"), std::string::npos);
 
-  // Nothing after exited: neither output nor a second exited.
+  // Nothing after exited: neither output nor a second exited, before or after the listing
+  // that shows the session gone.
   EXPECT_FALSE(client.next_event(300ms));
   ASSERT_TRUE(std::holds_alternative<ExitedEvent>(client.log().back()));
+  EXPECT_TRUE(client.reply_comes_next());
   auto rows = client.list();
   ASSERT_TRUE(rows);
   EXPECT_TRUE(rows->empty());
+  EXPECT_TRUE(std::holds_alternative<SessionsEvent>(client.log().back()));
 
   // The shell is collected, not left as a zombie of the daemon.
   EXPECT_TRUE(wait_gone(created->pid));

@@ -241,11 +241,15 @@ TEST(Resume, AnotherConnectionTakesTheSessionOver) {
   EXPECT_EQ(first.output("k").find("after"), std::string::npos);
   EXPECT_FALSE(first.raw().wait_closed(100ms));
   EXPECT_TRUE(first.hello(3s));
+  EXPECT_EQ(first.output("k").find("after"), std::string::npos);
   // The shell may still be printing its prompt to the second client; what must not reach it is
-  // the first client's reply.
+  // the first client's reply. Its own hello's reply comes after anything sent to it before, so
+  // exactly one hello reply is in its log.
   second.drain(200ms);
-  for (const Event& event : second.log())
-    EXPECT_FALSE(std::holds_alternative<HelloEvent>(event)) << "a reply went to the wrong client";
+  ASSERT_TRUE(second.hello());
+  int hellos = 0;
+  for (const Event& event : second.log()) hellos += std::holds_alternative<HelloEvent>(event);
+  EXPECT_EQ(hellos, 1) << "a reply went to the wrong client";
 
   // Nor does the first client's leaving take the session away from the second.
   first.disconnect();
@@ -442,6 +446,7 @@ TEST(Close, AnEndingPumpLeavesANewerSessionAlone) {
   // second exited would follow.
   ASSERT_TRUE(client.next_is_exited("k"));
   EXPECT_FALSE(client.next_event(500ms));
+  EXPECT_TRUE(client.reply_comes_next());
   auto rows = client.list();
   ASSERT_TRUE(rows);
   ASSERT_TRUE(find_row(*rows, "k"));

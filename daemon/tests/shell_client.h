@@ -5,11 +5,13 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <map>
@@ -52,6 +54,26 @@ class ShellDaemon {
   RunningDaemon m_daemon;
 };
 
+// Whether the process sleeps in a read of standard input or in a wait for a descriptor to become
+// readable, from /proc/<pid>/syscall; nothing where the system does not tell.
+inline std::optional<bool> waits_for_terminal(pid_t pid) {
+  std::string text = read_file("/proc/" + std::to_string(pid) + "/syscall");
+  if (text.empty()) return {};
+  if (!std::isdigit(static_cast<unsigned char>(text[0]))) return false;  // running
+  char* end = nullptr;
+  long number = std::strtol(text.c_str(), &end, 10);
+  unsigned long first = std::strtoul(end, nullptr, 16);
+  if (number == SYS_read) return first == 0;
+  bool waits = number == SYS_pselect6 || number == SYS_ppoll;
+#ifdef SYS_select
+  waits = waits || number == SYS_select;
+#endif
+#ifdef SYS_poll
+  waits = waits || number == SYS_poll;
+#endif
+  return waits;
+}
+
 // A connection that sorts what arrives: output is collected per key (decoded), every other event
 // is queued in arrival order. `log` keeps the order of everything, output included.
 class ShellClient {
@@ -80,9 +102,29 @@ class ShellClient {
                                         std::vector<EnvPair> env = {}) {
     auto event = attach(key, std::move(cwd), cols, rows, std::move(env));
     if (!event || !std::holds_alternative<AttachedEvent>(*event)) return {};
-    // A new shell may discard what is typed while it sets its terminal up: wait for its prompt.
-    if (!std::get<AttachedEvent>(*event).resumed && !wait_output(key, "")) return {};
-    return std::get<AttachedEvent>(*event);
+    // A new shell may discard what is typed while it sets its terminal up: wait until it waits
+    // for input.
+    const AttachedEvent& attached = std::get<AttachedEvent>(*event);
+    if (!attached.resumed && !wait_shell_ready(key, attached.pid)) return {};
+    return attached;
+  }
+
+  // Waits until the shell of a new session waits for what is typed, collecting what arrives
+  // meanwhile. The shell is known by its pid, so neither an earlier session of the key nor its
+  // late output can stand in for it: where /proc tells what a process waits in, until the shell
+  // sleeps in a read of its terminal (or in a wait for it to become readable); elsewhere, until
+  // output arrives after the reply to the attach.
+  bool wait_shell_ready(const std::string& key, pid_t pid,
+                        std::chrono::milliseconds timeout = 10s) {
+    std::size_t before = output(key).size();
+    auto deadline = Clock::now() + timeout;
+    while (true) {
+      std::optional<bool> waiting = waits_for_terminal(pid);
+      if (waiting ? *waiting : output(key).size() > before) return true;
+      if (Clock::now() >= deadline) return false;
+      // Output is collected while we wait; a quiet connection just spaces the looks out.
+      (void)read_one(std::min(deadline, Clock::now() + 20ms));
+    }
   }
 
   // Types text into the session's terminal.
@@ -156,6 +198,21 @@ class ShellClient {
       }
       if (!read_one(deadline)) return {};
     }
+  }
+
+  // Sends a list request and reports whether its reply is the next thing to arrive, output
+  // included. The daemon answers a connection's requests in order, so whatever it had queued
+  // for this client before the request comes first: a short silence alone proves nothing.
+  bool reply_comes_next(std::chrono::milliseconds timeout = 10s) {
+    std::size_t seen = m_log.size();
+    if (!m_pending.empty() || !send(ListRequest{})) return false;
+    auto deadline = Clock::now() + timeout;
+    while (m_log.size() == seen) {
+      if (!read_one(deadline)) return false;
+    }
+    if (!std::holds_alternative<SessionsEvent>(m_log[seen])) return false;
+    m_pending.clear();
+    return true;
   }
 
   // Reads whatever arrives until nothing has come for `quiet`.
