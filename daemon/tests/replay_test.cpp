@@ -102,17 +102,6 @@ TEST(Replay, MatchesTheTailOfEverythingAppended) {
   }
 }
 
-TEST(Replay, GrowsByDoublingFromASmallBlock) {
-  Replay replay(KEPT);
-  replay.append("$ ");
-  std::size_t first = replay.capacity();
-  EXPECT_GT(first, 0u);
-  EXPECT_LE(first, 8192u);
-  replay.append(pattern(first));
-  EXPECT_EQ(replay.capacity(), 2 * first);
-  EXPECT_EQ(replay.snapshot(), "$ " + pattern(first));
-}
-
 // A resume's replay from what the pump appended in 8192-byte reads.
 std::string resume_replay(const std::string& stream) {
   SessionOutput output(nullptr, WakeUp());
