@@ -17,12 +17,6 @@ std::optional<unsigned char> parse_detach_key(std::string_view text) {
   return std::nullopt;
 }
 
-std::string describe_detach_key(unsigned char key) {
-  if (key == 0x7f) return "Ctrl-?";
-  if (key < 0x20) return std::string("Ctrl-") + static_cast<char>(key + '@');
-  return std::string(1, static_cast<char>(key));
-}
-
 }  // namespace velmora::client
 
 namespace velmora::client {

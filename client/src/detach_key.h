@@ -11,9 +11,6 @@ namespace velmora::client {
 // and @ [ \ ] ^ _ ?), or one printable ASCII character. Nothing when the text is none of these.
 std::optional<unsigned char> parse_detach_key(std::string_view text);
 
-// The key as people read it: "Ctrl-\", "Ctrl-A", "Ctrl-?", "x".
-std::string describe_detach_key(unsigned char key);
-
 // How long a single press of the detach key waits for a second one.
 inline constexpr std::chrono::milliseconds DOUBLE_PRESS_WINDOW{300};
 

@@ -204,17 +204,5 @@ TEST(DetachKey, ReadsCaretFormsAndSingleCharacters) {
   for (const Case& c : cases) EXPECT_EQ(parse_detach_key(c.text), c.key) << c.text;
 }
 
-TEST(DetachKey, DescriptionReadsBackToTheSameKey) {
-  EXPECT_EQ(describe_detach_key(0x1c), "Ctrl-\\");
-  EXPECT_EQ(describe_detach_key(0x01), "Ctrl-A");
-  EXPECT_EQ(describe_detach_key('q'), "q");
-  for (int key = 0; key < 0x80; ++key) {
-    std::string shown = describe_detach_key(static_cast<unsigned char>(key));
-    std::string caret = shown;
-    if (caret.rfind("Ctrl-", 0) == 0) caret.replace(0, 5, "^");
-    EXPECT_EQ(parse_detach_key(caret), std::optional<unsigned char>(key)) << key;
-  }
-}
-
 }  // namespace
 }  // namespace velmora::client

@@ -150,7 +150,9 @@ struct Session {
 
   // Set at creation; resize is an ioctl that any holder may call.
   std::unique_ptr<pty::MasterPty> master;
-  // Keeps the bytes of successive writes together and in order without the table's lock.
+  // Keeps the bytes of successive writes together and in order without the table's lock. The
+  // writer is set before the session is listed and released only by the destructor, so whoever
+  // holds the session may use it.
   Mutex writer_mutex;
   std::unique_ptr<pty::PtyWriter> writer GUARDED_BY(writer_mutex);
   // Set at creation, then only read (process_id) or used by whoever removed the session (kill).

@@ -237,7 +237,6 @@ void write(SessionTable& table, std::string_view key, std::string_view data_base
   // Outside the table's lock: a shell that does not read its input stalls only the writers of
   // this session, and the writer mutex keeps successive writes whole and in order.
   MutexLock lock(session->writer_mutex);
-  if (!session->writer) return;
   (void)session->writer->write_all(*bytes);
   (void)session->writer->flush();
 }

@@ -8,8 +8,8 @@
 // A ClientSlot's mutexes and a session's writer mutex are taken on their own, never under another
 // lock. The table's mutex covers look-ups, insertions, removals and the copy of the list rows:
 // no client I/O, no terminal I/O and no wait for a slot or a process happens under it. The one
-// exception is shutdown, which kills every shell with the mutex held and ends the process
-// holding it, so that nothing changes meanwhile. Requests copy a reference to the session under
+// exception is shutdown, which kills every shell with the mutex held, waiting out their grace
+// periods under it, and ends the process holding it, so that nothing changes meanwhile. Requests copy a reference to the session under
 // the lock and do the slow part after unlocking.
 //
 // A session's output goes to one connection's ClientSlot: the creating connection's, after a
