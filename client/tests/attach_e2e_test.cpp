@@ -24,7 +24,7 @@ TEST_F(AttachInTmux, DetachLeavesTheTerminalAsItWasAndReattachShowsEarlierOutput
 
   m_tmux.type_line("clear");
   ASSERT_TRUE(m_tmux.wait_gone("first-42"));
-  attach("attach work");
+  attach("attach work", "t", Session::kResumed);
   // The session's earlier output comes back with the replay.
   EXPECT_TRUE(m_tmux.wait_for("first-42")) << m_tmux.last_screen();
   run_and_see("second");
@@ -282,7 +282,7 @@ TEST_F(AttachInTmux, AMissingSocketStartsNoSecondDaemon) {
   }));
   ASSERT_TRUE(std::holds_alternative<HelloEvent>(*hello));
   EXPECT_EQ(std::get<HelloEvent>(*hello).pid, static_cast<std::uint32_t>(pid));
-  attach("attach kept");
+  attach("attach kept", "t", Session::kResumed);
   run_and_see("back");
 }
 

@@ -29,9 +29,13 @@ class AttachInTmux : public ::testing::Test {
     ASSERT_TRUE(m_tmux.wait_for("outer$"));
   }
 
+  // Every new shell of a session signals the channel "started-<key>" once it has read this,
+  // just before its first prompt.
   std::string write_rc() {
     std::string path = m_dir.file("inner.rc");
-    std::ofstream(path) << "PS1='in$ '\n";
+    std::ofstream(path) << "PS1='in$ '\n"
+                        << "tmux -S '" << m_dir.file("tmux.sock")
+                        << "' wait-for -S \"started-$VELMORA_SESSION\"\n";
     return path;
   }
 
@@ -66,8 +70,17 @@ class AttachInTmux : public ::testing::Test {
     m_tmux.wait_for("outer$");
   }
 
-  void attach(const std::string& args, const std::string& pane = "t") {
+  // Runs velmora with args, the last of which is the key, and waits for the session's prompt.
+  // For a new session the prompt is awaited only once the new shell has said that it started,
+  // so no prompt left on the screen by an earlier shell stands in for it.
+  enum class Session { kNew, kResumed };
+  void attach(const std::string& args, const std::string& pane = "t",
+              Session session = Session::kNew) {
     m_tmux.type_line("velmora " + args, pane);
+    if (session == Session::kNew) {
+      std::string key = args.substr(args.rfind(' ') + 1);
+      ASSERT_TRUE(m_tmux.wait_channel("started-" + key)) << m_tmux.screen(pane);
+    }
     ASSERT_TRUE(m_tmux.wait_for("in$", pane)) << m_tmux.last_screen();
   }
 
