@@ -191,7 +191,17 @@ TEST_F(Reattach, ClientStoppedDuringOutputShowsLiveOutputAfterContinuing) {
   // is what is tested, so this is a wait for time, not for a condition.
   std::this_thread::sleep_for(15s);
   ASSERT_EQ(::kill(client, SIGCONT), 0);
-  m_tmux.press_bytes("03");
+  // The client first catches up with the output; the interrupt is pressed again until the shell
+  // has ended the loop and runs what is typed after it (a line typed before may be flushed by
+  // the interrupt that works).
+  bool interrupted = false;
+  for (int attempt = 0; attempt < 6 && !interrupted; ++attempt) {
+    std::string channel = m_tmux.fresh_channel();
+    m_tmux.press_bytes("03");
+    m_tmux.type_line(m_tmux.signal_command(channel));
+    interrupted = m_tmux.wait_channel(channel, 10s);
+  }
+  ASSERT_TRUE(interrupted) << m_tmux.screen();
   run_and_see("LIVE");
   EXPECT_EQ(m_tmux.screen().find("[daemon went away]"), std::string::npos);
   detach_counted();
