@@ -6,20 +6,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "velmora/core/os_error.h"
 
 namespace velmora::bench {
-
-namespace {
-
-constexpr std::size_t INITIAL_BUFFER = 512 * 1024;
-constexpr std::size_t MIN_READ_ROOM = 128 * 1024;
-
-}  // namespace
 
 bool wait_readable(int fd, Clock::time_point deadline) {
   while (true) {
@@ -31,8 +23,6 @@ bool wait_readable(int fd, Clock::time_point deadline) {
     if (ready < 0 && errno != EINTR) return false;
   }
 }
-
-LineConnection::LineConnection(OwnedFd fd) : m_fd(std::move(fd)), m_buffer(INITIAL_BUFFER) {}
 
 Result<LineConnection> LineConnection::connect(const std::string& path) {
   sockaddr_un address{};
@@ -73,35 +63,18 @@ Result<void> LineConnection::send_all(std::string_view bytes) {
 
 Result<std::string_view> LineConnection::read_line(Clock::time_point deadline) {
   while (true) {
-    const char* start = m_buffer.data() + m_begin;
-    const void* newline = std::memchr(start + m_scanned, '\n', m_end - m_begin - m_scanned);
-    if (newline != nullptr) {
-      auto length = static_cast<std::size_t>(static_cast<const char*>(newline) - start);
-      m_begin += length + 1;
-      m_scanned = 0;
-      return std::string_view(start, length);
-    }
-    m_scanned = m_end - m_begin;
+    LineBuffer::Next next = m_lines.next();
+    if (next.kind == LineBuffer::Kind::kLine) return next.line;
+    if (next.kind == LineBuffer::Kind::kTooLong) return Error("line too long");
     if (auto filled = fill(deadline); !filled) return filled.error();
   }
 }
 
 Result<void> LineConnection::fill(Clock::time_point deadline) {
-  // Keep the unread bytes at the front, and room for one large read behind them.
-  if (m_begin > 0) {
-    std::memmove(m_buffer.data(), m_buffer.data() + m_begin, m_end - m_begin);
-    m_end -= m_begin;
-    m_begin = 0;
-  }
-  if (m_buffer.size() - m_end < MIN_READ_ROOM) m_buffer.resize(m_buffer.size() * 2);
   while (true) {
-    ssize_t got = ::read(m_fd.get(), m_buffer.data() + m_end, m_buffer.size() - m_end);
-    if (got > 0) {
-      m_end += static_cast<std::size_t>(got);
-      return {};
-    }
+    ssize_t got = m_lines.fill(m_fd.get());
+    if (got > 0) return {};
     if (got == 0) return Error("end of stream");
-    if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return OsError::from_errno().to_error();
     if (!wait_readable(m_fd.get(), deadline)) return Error("timed out");
   }

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "velmora/core/line_reader.h"
 #include "velmora/core/owned_fd.h"
 #include "velmora/core/result.h"
 
@@ -24,22 +24,20 @@ class LineConnection {
 
   Result<void> send_all(std::string_view bytes);
 
-  // The next line without its newline. The view stays valid until the next call. Fails on end
-  // of stream, on a read error, or when the deadline passes.
+  // The next line without its newline (and one carriage return). The view stays valid until the
+  // next call. Fails on end of stream, on a read error, on a line over LineBuffer::kMaxLine, or
+  // when the deadline passes.
   Result<std::string_view> read_line(Clock::time_point deadline);
 
   int fd() const { return m_fd.get(); }
 
  private:
-  explicit LineConnection(OwnedFd fd);
+  explicit LineConnection(OwnedFd fd) : m_fd(std::move(fd)) {}
   // Reads more bytes into the buffer, waiting until the deadline.
   Result<void> fill(Clock::time_point deadline);
 
   OwnedFd m_fd;
-  std::vector<char> m_buffer;
-  std::size_t m_begin = 0;    // first byte not yet handed out
-  std::size_t m_scanned = 0;  // bytes from m_begin known to hold no newline
-  std::size_t m_end = 0;      // end of the bytes read
+  LineBuffer m_lines;
 };
 
 // Waits until fd is readable or the deadline passes; false on timeout.

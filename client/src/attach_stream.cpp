@@ -59,7 +59,7 @@ std::optional<OutputLine> parse_output_line(std::string_view line) {
   return parts;
 }
 
-void AttachStream::show(std::string_view bytes, std::string& out) {
+void AttachStream::show(std::string_view bytes, OutputBuffer& out) {
   if (m_attached) {
     out.append(bytes);
     m_shown.append(bytes);
@@ -68,13 +68,27 @@ void AttachStream::show(std::string_view bytes, std::string& out) {
   }
 }
 
-void AttachStream::handle_line(std::string_view line, std::string& out) {
+void AttachStream::show_base64(std::string_view data_base64, OutputBuffer& out) {
+  if (!m_attached) {
+    if (auto bytes = base64_decode(data_base64)) m_held.append(*bytes);
+    return;
+  }
+  std::size_t at = out.size();
+  std::size_t size = base64_decoded_size(data_base64);
+  auto* room = reinterpret_cast<unsigned char*>(out.extend(size));
+  // Undecodable data is dropped, as the general path drops it.
+  if (!base64_decode_into(room, data_base64)) {
+    out.truncate(at);
+    return;
+  }
+  m_shown.append(out.view().substr(at));
+}
+
+void AttachStream::handle_line(std::string_view line, OutputBuffer& out) {
   if (m_ending != Ending::Running) return;
   if (auto output = parse_output_line(line)) {
-    if (output->key != m_key) return;  // another session of this connection
-    auto bytes = base64_decode(output->data_base64);
-    if (bytes) show(*bytes, out);
-    return;
+    if (output->key == m_key) show_base64(output->data_base64, out);
+    return;  // else another session of this connection
   }
   std::optional<AttachedLine> split = split_attached_line(line);
   auto event = decode_event(split ? std::string_view(split->rest) : line);
@@ -82,9 +96,7 @@ void AttachStream::handle_line(std::string_view line, std::string& out) {
   // session on screen matters more than one line.
   if (!event) return;
   if (auto* output = std::get_if<OutputEvent>(&*event)) {
-    if (output->key != m_key) return;
-    auto bytes = base64_decode(output->data_base64);
-    if (bytes) show(*bytes, out);
+    if (output->key == m_key) show_base64(output->data_base64, out);
   } else if (auto* attached = std::get_if<AttachedEvent>(&*event)) {
     if (attached->key != m_key || m_attached) return;
     m_attached = true;

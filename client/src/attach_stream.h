@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "output_buffer.h"
 #include "seen_history.h"
 
 namespace velmora::client {
@@ -36,7 +37,7 @@ class AttachStream {
  public:
   // Appends what brings a resumed session's screen back, given its replay, to out.
   using ReplayDrawer =
-      std::function<void(std::string_view replay, std::uint32_t shell_pid, std::string& out)>;
+      std::function<void(std::string_view replay, std::uint32_t shell_pid, OutputBuffer& out)>;
 
   // Without a drawer the replay is shown as it is. shown carries on what an earlier stream of
   // the same attachment showed.
@@ -45,8 +46,9 @@ class AttachStream {
 
   // Handles one line from the daemon (newline removed), appending what the terminal must show
   // to out. Output that arrives before the `attached` reply is held back until the replay of
-  // a resumed session has been shown, so that the screen is redrawn in order.
-  void handle_line(std::string_view line, std::string& out);
+  // a resumed session has been shown, so that the screen is redrawn in order. Output lines of
+  // this session, as the daemon writes them, are decoded straight into out.
+  void handle_line(std::string_view line, OutputBuffer& out);
 
   bool attached() const { return m_attached; }
   bool resumed() const { return m_resumed; }
@@ -59,7 +61,8 @@ class AttachStream {
   ShownTail take_shown() { return std::move(m_shown); }
 
  private:
-  void show(std::string_view bytes, std::string& out);
+  void show(std::string_view bytes, OutputBuffer& out);
+  void show_base64(std::string_view data_base64, OutputBuffer& out);
 
   std::string m_key;
   ReplayDrawer m_draw;

@@ -156,7 +156,8 @@ const char* const DECODE_HELP =
     "Reads request lines on standard input and prints, for each, one JSON line: either\n"
     "{\"request\":{...}} with the request as the daemon understands it, in normalized form, or\n"
     "{\"error\":\"...\"} with the daemon's exact failure text. Lines end at a line feed; one\n"
-    "carriage return before it is removed. No daemon is needed.\n";
+    "carriage return before it is removed; blank lines get no answer, as the daemon skips them.\n"
+    "No daemon is needed.\n";
 
 const char* const HELP_HELP =
     "usage: velmora help [COMMAND]\n"

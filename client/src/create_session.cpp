@@ -11,6 +11,7 @@
 #include "daemon_connection.h"
 #include "daemon_launcher.h"
 #include "display_text.h"
+#include "new_session.h"
 #include "session_list.h"
 #include "terminal.h"
 #include "velmora/core/base64.h"

@@ -122,10 +122,12 @@ Result<Event> DaemonLink::next_event(std::chrono::milliseconds timeout) {
 Result<std::optional<Event>> DaemonLink::poll_event(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (true) {
-    auto newline = m_buffer.find('\n');
-    if (newline != std::string::npos) {
-      auto event = decode_event(std::string_view(m_buffer).substr(0, newline));
-      m_buffer.erase(0, newline + 1);
+    LineBuffer::Next next = m_lines.next();
+    if (next.kind == LineBuffer::Kind::kTooLong)
+      return Error("the daemon sent a line longer than " + std::to_string(LineBuffer::kMaxLine) +
+                   " bytes");
+    if (next.kind == LineBuffer::Kind::kLine) {
+      auto event = decode_event(next.line);
       if (!event)
         return Error("the daemon sent a line that is not an event: " + event.error().text());
       return std::optional<Event>(std::move(*event));
@@ -138,13 +140,10 @@ Result<std::optional<Event>> DaemonLink::poll_event(std::chrono::milliseconds ti
     if (rc < 0 && errno != EINTR)
       return Error("cannot wait for the daemon: " + OsError::from_errno().display());
     if (rc <= 0) continue;
-    char chunk[65536];
-    ssize_t n = ::read(m_fd.get(), chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = m_lines.fill(m_fd.get());
     if (n < 0 && errno != ECONNRESET)
       return Error("cannot read from the daemon: " + OsError::from_errno().display());
     if (n <= 0) return Error("the daemon went away");
-    m_buffer.append(chunk, static_cast<std::size_t>(n));
   }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "velmora/core/line_reader.h"
 #include "velmora/core/owned_fd.h"
 #include "velmora/core/protocol.h"
 #include "velmora/core/result.h"
@@ -62,7 +63,7 @@ class DaemonLink {
 
  private:
   OwnedFd m_fd;
-  std::string m_buffer;
+  LineBuffer m_lines{LineBuffer::kMaxLine, 64 * 1024};
 };
 
 // Sends request and returns the first reply of type T; an `error` event becomes a failure with

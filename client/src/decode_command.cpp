@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include "io_util.h"
 #include "json_text.h"
 #include "velmora/core/line_codec.h"
+#include "velmora/core/line_reader.h"
 #include "velmora/core/unicode.h"
 
 namespace velmora::client {
@@ -25,40 +25,27 @@ std::string describe_request_line(std::string_view line) {
 }
 
 int run_decode(int in_fd, int out_fd) {
-  std::string pending;
+  LineBuffer lines;
   std::string out;
-  char chunk[65536];
-  bool at_end = false;
-  while (!at_end) {
-    ssize_t n = ::read(in_fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
+  auto answer = [&](LineBuffer::Next next) {
+    if (next.kind == LineBuffer::Kind::kTooLong) {
+      out += "{\"error\":" + json_string(too_long_line_text()) + "}\n";
+    } else if (next.kind == LineBuffer::Kind::kLine) {
+      // The daemon passes over blank lines without a word.
+      if (is_valid_utf8(next.line) && is_blank(next.line)) return;
+      out += describe_request_line(next.line);
+      out += '\n';
+    }
+  };
+  while (true) {
+    ssize_t n = lines.fill(in_fd);
     if (n < 0) {
       std::fprintf(stderr, "velmora: cannot read standard input: %s\n", std::strerror(errno));
       return 1;
     }
-    if (n == 0) {
-      at_end = true;
-    } else {
-      pending.append(chunk, static_cast<std::size_t>(n));
-    }
-    std::size_t start = 0;
-    while (true) {
-      std::size_t newline = pending.find('\n', start);
-      std::string_view line;
-      if (newline != std::string::npos) {
-        line = std::string_view(pending).substr(start, newline - start);
-      } else if (at_end && start < pending.size()) {
-        line = std::string_view(pending).substr(start);
-        newline = pending.size();
-      } else {
-        break;
-      }
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      out += describe_request_line(line);
-      out += '\n';
-      start = newline + 1;
-    }
-    pending.erase(0, std::min(start, pending.size()));
+    for (auto next = lines.next(); next.kind != LineBuffer::Kind::kNone; next = lines.next())
+      answer(next);
+    if (n == 0) answer(lines.take_rest());
     // Answer each batch at once, so that the command can be used interactively.
     if (!out.empty()) {
       if (!write_all(out_fd, out)) {
@@ -67,8 +54,8 @@ int run_decode(int in_fd, int out_fd) {
       }
       out.clear();
     }
+    if (n == 0) return 0;
   }
-  return 0;
 }
 
 }  // namespace velmora::client

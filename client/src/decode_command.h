@@ -11,9 +11,10 @@ namespace velmora::client {
 // {"request":{...}} in normalized form, or {"error":"<failure text>"}.
 std::string describe_request_line(std::string_view line);
 
-// Reads lines from in_fd until its end and writes one JSON line per line to out_fd. Lines end
-// at "\n"; one "\r" before it is removed; a last line without "\n" counts. Returns the process
-// exit status (1 when reading or writing fails).
+// Reads lines from in_fd until its end and writes one JSON line per line to out_fd, as the
+// daemon reads them: lines end at "\n"; one "\r" before it is removed; a last line without "\n"
+// counts; blank lines get no answer; a line over the daemon's bound is answered with the
+// daemon's error. Returns the process exit status (1 when reading or writing fails).
 int run_decode(int in_fd, int out_fd);
 
 }  // namespace velmora::client

@@ -45,32 +45,32 @@ TEST(OutputLineParser, FindsKeyAndDataOfTheDaemonsOutputLines) {
 
 TEST(AttachStream, NewSessionShowsOutputAfterTheReply) {
   AttachStream stream("main");
-  std::string screen;
+  OutputBuffer screen;
   stream.handle_line(attached_line("main", false, ""), screen);
   EXPECT_TRUE(stream.attached());
   EXPECT_FALSE(stream.resumed());
   stream.handle_line(output_line("main", "$ "), screen);
   stream.handle_line(output_line("main", "echo hi\r\nhi\r\n"), screen);
-  EXPECT_EQ(screen, "$ echo hi\r\nhi\r\n");
+  EXPECT_EQ(screen.view(), "$ echo hi\r\nhi\r\n");
   EXPECT_EQ(stream.ending(), Ending::Running);
 }
 
 TEST(AttachStream, EarlyOutputWaitsForTheReplaySoTheScreenIsInOrder) {
   // The daemon may hand live output over before its reply; the replay is older than it.
   AttachStream stream("main");
-  std::string screen;
+  OutputBuffer screen;
   stream.handle_line(output_line("main", "new"), screen);
-  EXPECT_EQ(screen, "");
+  EXPECT_EQ(screen.view(), "");
   stream.handle_line(attached_line("main", true, "old "), screen);
   EXPECT_TRUE(stream.resumed());
-  EXPECT_EQ(screen, "old new");
+  EXPECT_EQ(screen.view(), "old new");
   stream.handle_line(output_line("main", "!"), screen);
-  EXPECT_EQ(screen, "old new!");
+  EXPECT_EQ(screen.view(), "old new!");
 }
 
 TEST(AttachStream, IgnoresOtherSessionsBrokenDataAndUnreadableLines) {
   AttachStream stream("main");
-  std::string screen;
+  OutputBuffer screen;
   stream.handle_line(attached_line("main", false, ""), screen);
   stream.handle_line(output_line("other", "not mine"), screen);
   stream.handle_line(line_of(ExitedEvent{"other"}), screen);
@@ -79,7 +79,7 @@ TEST(AttachStream, IgnoresOtherSessionsBrokenDataAndUnreadableLines) {
   stream.handle_line("garbage", screen);
   stream.handle_line(line_of(SessionsEvent{}), screen);
   stream.handle_line(attached_line("main", true, "again"), screen);  // a second reply
-  EXPECT_EQ(screen, "");
+  EXPECT_EQ(screen.view(), "");
   EXPECT_EQ(stream.ending(), Ending::Running);
   EXPECT_FALSE(stream.resumed());
 }
@@ -87,28 +87,28 @@ TEST(AttachStream, IgnoresOtherSessionsBrokenDataAndUnreadableLines) {
 TEST(AttachStream, KeysThatNeedEscapesStillGetTheirOutput) {
   std::string key = "tab\there \"quoted\" \xc3\xa9";
   AttachStream stream(key);
-  std::string screen;
+  OutputBuffer screen;
   stream.handle_line(line_of(AttachedEvent{key, false, "", "/", 1}), screen);
   stream.handle_line(output_line(key, "yes"), screen);
   stream.handle_line(output_line("tab", "no"), screen);
-  EXPECT_EQ(screen, "yes");
+  EXPECT_EQ(screen.view(), "yes");
 }
 
 TEST(AttachStream, ShellExitEndsAfterShowingWhatCameBefore) {
   AttachStream stream("k");
-  std::string screen;
+  OutputBuffer screen;
   // The shell may even end before the reply comes.
   stream.handle_line(output_line("k", "bye"), screen);
   stream.handle_line(line_of(ExitedEvent{"k"}), screen);
   EXPECT_EQ(stream.ending(), Ending::Exited);
-  EXPECT_EQ(screen, "bye");
+  EXPECT_EQ(screen.view(), "bye");
   stream.handle_line(output_line("k", "late"), screen);
-  EXPECT_EQ(screen, "bye");
+  EXPECT_EQ(screen.view(), "bye");
 }
 
 TEST(AttachStream, DaemonErrorEndsWithItsText) {
   AttachStream stream("k");
-  std::string screen;
+  OutputBuffer screen;
   stream.handle_line(line_of(ErrorEvent{"端末を開けません: No space left on device (os error 28)"}),
                      screen);
   EXPECT_EQ(stream.ending(), Ending::Failed);
@@ -119,49 +119,49 @@ TEST(AttachStream, BinaryOutputPassesUnchanged) {
   std::string bytes;
   for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
   AttachStream stream("k");
-  std::string screen;
+  OutputBuffer screen;
   stream.handle_line(attached_line("k", true, bytes), screen);
   stream.handle_line(output_line("k", bytes), screen);
-  EXPECT_EQ(screen, bytes + bytes);
+  EXPECT_EQ(screen.view(), bytes + bytes);
 }
 
 TEST(AttachStream, ResumedReplayGoesToTheDrawerAndCountsAsShown) {
   std::string drawn_replay;
   std::uint32_t drawn_pid = 0;
-  AttachStream stream("k", [&](std::string_view replay, std::uint32_t pid, std::string& out) {
+  AttachStream stream("k", [&](std::string_view replay, std::uint32_t pid, OutputBuffer& out) {
     drawn_replay = replay;
     drawn_pid = pid;
     out += "<screen>";
   });
-  std::string screen;
+  OutputBuffer screen;
   stream.handle_line(output_line("k", "early"), screen);
   stream.handle_line(attached_line("k", true, "the replay"), screen);
   stream.handle_line(output_line("k", " live"), screen);
   EXPECT_EQ(drawn_replay, "the replay");
   EXPECT_EQ(drawn_pid, 77u);
   EXPECT_EQ(stream.shell_pid(), 77u);
-  EXPECT_EQ(screen, "<screen>early live");
+  EXPECT_EQ(screen.view(), "<screen>early live");
   EXPECT_EQ(stream.shown().bytes(), "the replayearly live");
 
   // A new session's output is shown as it comes.
-  AttachStream fresh("k", [&](std::string_view, std::uint32_t, std::string& out) { out += "!"; });
-  std::string other;
+  AttachStream fresh("k", [&](std::string_view, std::uint32_t, OutputBuffer& out) { out += "!"; });
+  OutputBuffer other;
   fresh.handle_line(attached_line("k", false, ""), other);
   fresh.handle_line(output_line("k", "$ "), other);
-  EXPECT_EQ(other, "$ ");
+  EXPECT_EQ(other.view(), "$ ");
 }
 
 TEST(AttachStream, KeysWithEscapesAreReadTheLongWay) {
   AttachStream stream("a\"b");
-  std::string screen;
+  OutputBuffer screen;
   stream.handle_line(attached_line("a\"b", true, "replayed"), screen);
   EXPECT_TRUE(stream.attached());
-  EXPECT_EQ(screen, "replayed");
+  EXPECT_EQ(screen.view(), "replayed");
 }
 
 TEST(AttachStream, DisplacedNoticeForItsOwnSessionOnly) {
   AttachStream stream("k");
-  std::string screen;
+  OutputBuffer screen;
   stream.handle_line(attached_line("k", true, ""), screen);
   stream.handle_line(line_of(ErrorEvent{"別の接続に移りました: other"}), screen);
   EXPECT_EQ(stream.ending(), Ending::Failed) << "another session's notice is a failure here";
@@ -170,7 +170,7 @@ TEST(AttachStream, DisplacedNoticeForItsOwnSessionOnly) {
   mine.handle_line(line_of(ErrorEvent{"別の接続に移りました: k"}), screen);
   EXPECT_EQ(mine.ending(), Ending::Displaced);
   mine.handle_line(output_line("k", "after"), screen);
-  EXPECT_EQ(screen.find("after"), std::string::npos);
+  EXPECT_EQ(screen.view().find("after"), std::string::npos);
 }
 
 }  // namespace

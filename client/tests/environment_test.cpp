@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "attach_loop.h"
+#include "new_session.h"
 
 namespace velmora::client {
 namespace {

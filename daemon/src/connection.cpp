@@ -11,19 +11,15 @@
 #include <unistd.h>
 
 #include "client_slot.h"
-#include "line_reader.h"
 #include "session_table.h"
 #include "status_line.h"
 #include "velmora/core/line_codec.h"
+#include "velmora/core/line_reader.h"
 #include "velmora/core/protocol.h"
 #include "velmora/core/unicode.h"
 
 namespace velmora::daemon {
 namespace {
-
-std::string too_long_message() {
-  return "読み取りに失敗: line longer than " + std::to_string(LineReader::kMaxLine) + " bytes";
-}
 
 std::string version_mismatch_message() {
   return "取り決めの版が合いません（こちら " + std::to_string(PROTOCOL_VERSION) + "）";
@@ -70,12 +66,12 @@ void serve_lines(int stream, const std::shared_ptr<SessionTable>& table,
         slot->deliver_posted();
         continue;
       case LineReader::Kind::kTooLong:
-        slot->send(ErrorEvent{too_long_message()});
+        slot->send(ErrorEvent{too_long_line_text()});
         continue;
       case LineReader::Kind::kLine:
         break;
     }
-    const std::string& line = reader.line();
+    std::string_view line = reader.line();
     if (!is_valid_utf8(line)) return;
     if (is_blank(line)) continue;
     auto request = decode_line(line);

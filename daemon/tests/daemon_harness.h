@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "velmora/core/line_codec.h"
+#include "velmora/core/line_reader.h"
 #include "velmora/core/owned_fd.h"
 #include "velmora/core/protocol.h"
 
@@ -205,12 +206,9 @@ class TestClient {
   std::optional<std::string> read_line(std::chrono::milliseconds timeout = 10s) {
     auto deadline = Clock::now() + timeout;
     while (true) {
-      auto newline = m_buffer.find('\n');
-      if (newline != std::string::npos) {
-        std::string line = m_buffer.substr(0, newline);
-        m_buffer.erase(0, newline + 1);
-        return line;
-      }
+      LineBuffer::Next next = m_lines.next();
+      if (next.kind == LineBuffer::Kind::kLine) return std::string(next.line);
+      if (next.kind == LineBuffer::Kind::kTooLong) return std::nullopt;
       if (m_eof || !fill(deadline)) return std::nullopt;
     }
   }
@@ -227,19 +225,19 @@ class TestClient {
   // line in between.
   bool wait_closed(std::chrono::milliseconds timeout = 10s) {
     auto deadline = Clock::now() + timeout;
-    while (!m_eof && m_buffer.empty()) {
+    while (!m_eof && m_lines.empty()) {
       if (!fill(deadline)) break;
     }
-    return m_eof && m_buffer.empty();
+    return m_eof && m_lines.empty();
   }
 
   // Nothing arrives within the given time.
   bool silent_for(std::chrono::milliseconds duration) {
     auto deadline = Clock::now() + duration;
-    while (m_buffer.empty() && !m_eof) {
+    while (m_lines.empty() && !m_eof) {
       if (!fill(deadline)) break;
     }
-    return m_buffer.empty();
+    return m_lines.empty();
   }
 
  private:
@@ -250,19 +248,15 @@ class TestClient {
     int rc = ::poll(&pfd, 1, static_cast<int>(left.count()));
     if (rc < 0 && errno == EINTR) return true;
     if (rc <= 0) return false;
-    char chunk[65536];
-    ssize_t n = ::read(m_fd.get(), chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) return true;
-    if (n <= 0) {
+    if (m_lines.fill(m_fd.get()) <= 0) {
       m_eof = true;
       return false;
     }
-    m_buffer.append(chunk, static_cast<size_t>(n));
     return true;
   }
 
   OwnedFd m_fd;
-  std::string m_buffer;
+  LineBuffer m_lines{LineBuffer::kMaxLine, 64 * 1024};
   bool m_eof = false;
 };
 
