@@ -1,6 +1,7 @@
 // Writing events (the daemon's direction) and requests (the clients' direction) as lines.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -186,6 +187,32 @@ std::string encode_request(const Request& request) {
 
 std::string json_quote(std::string_view text) {
   return json::build([&](auto& sink) { sink.string(text); });
+}
+
+std::string encode_session_status(const SessionInfo& info, const std::optional<std::string>& cwd,
+                                  const std::optional<std::string>& command) {
+  return json::build([&](auto& s) {
+    auto string_or_null = [&](const std::optional<std::string>& text) {
+      if (text) {
+        s.string(*text);
+      } else {
+        s.raw("null");
+      }
+    };
+    s.raw(R"({"key":)");
+    s.string(info.key);
+    s.raw(R"(,"pid":)");
+    s.unsigned_integer(info.pid);
+    s.raw(R"(,"startedAt":)");
+    s.unsigned_integer(info.started_at);
+    s.raw(R"(,"startCwd":)");
+    s.string(info.cwd);
+    s.raw(R"(,"cwd":)");
+    string_or_null(cwd);
+    s.raw(R"(,"command":)");
+    string_or_null(command);
+    s.put('}');
+  });
 }
 
 }  // namespace velmora

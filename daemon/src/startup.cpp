@@ -18,7 +18,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "connection.h"
@@ -27,8 +26,7 @@
 #include "session_table.h"
 #include "status_line.h"
 #include "velmora/core/os_error.h"
-#include "velmora/core/socket_path.h"
-#include "velmora/core/unicode.h"
+#include "velmora/core/unix_socket.h"
 #include "velmora/pty/child.h"
 
 namespace velmora::daemon {
@@ -45,8 +43,7 @@ enum class Probe { kNobody, kOurDaemon, kStranger };
 Probe probe(const SocketAddress& address, uid_t uid) {
   auto fd = open_stream_socket();
   if (!fd) return Probe::kNobody;
-  const auto* raw = reinterpret_cast<const sockaddr*>(&address.address);
-  if (::connect(fd->get(), raw, address.size) != 0) return Probe::kNobody;
+  if (connect_socket(fd->get(), address) != 0) return Probe::kNobody;
   auto peer = peer_user_id(fd->get());
   if (peer && *peer == uid) return Probe::kOurDaemon;
   return Probe::kStranger;
@@ -135,12 +132,6 @@ void ensure_standard_descriptors() {
   }
 }
 
-std::string choose_socket_path(uid_t uid) {
-  const char* value = std::getenv("VELMORAD_SOCKET");
-  if (value != nullptr && is_valid_utf8(value)) return value;
-  return socket_path(static_cast<std::uint32_t>(uid));
-}
-
 int run_daemon() {
   // Writing to a vanished client must fail with EPIPE, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
@@ -150,7 +141,7 @@ int run_daemon() {
   tune_allocator();
 
   uid_t uid = ::getuid();
-  std::string path = choose_socket_path(uid);
+  std::string path = resolve_socket_path();
   auto bind_failure = [&](const Error& error) {
     write_status_line("道を作れません（" + path + "）: " + error.text());
     return 1;

@@ -3,6 +3,7 @@
 // One request or event per line of JSON text.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,5 +46,12 @@ std::string encode_request(const Request& request);
 // text as one JSON string, quotation marks included, escaped like every string of encode_line
 // (bytes that are not well-formed UTF-8 become U+FFFD). For clients that print JSON of their own.
 std::string json_quote(std::string_view text);
+
+// For clients that list sessions as JSON: one session as the object {"key","pid","startedAt",
+// "startCwd","cwd","command"} without a line feed, with the wire's names and escapes; startCwd is
+// the directory the session started in, cwd and command what its shell does now, null when
+// unknown.
+std::string encode_session_status(const SessionInfo& info, const std::optional<std::string>& cwd,
+                                  const std::optional<std::string>& command);
 
 }  // namespace velmora
