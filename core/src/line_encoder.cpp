@@ -169,16 +169,22 @@ void encode_output_line_into(std::string& line, std::string_view key, const unsi
   json::build_into(line, [&](auto& sink) { put_output_event(sink, key, bytes, size); });
 }
 
-std::string encode_attached_line(const AttachedEvent& event, std::string_view replay) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(replay.data());
-  return json::build([&](auto& sink) {
-    put_attached_members(sink, event, [&] {
-      sink.put('"');
-      put_base64(sink, bytes, replay.size());
-      sink.put('"');
-    });
-    sink.raw("}\n");
+template <typename Sink>
+void put_attached_line(Sink& sink, const AttachedEvent& event, std::string_view replay) {
+  put_attached_members(sink, event, [&] {
+    sink.put('"');
+    put_base64(sink, reinterpret_cast<const unsigned char*>(replay.data()), replay.size());
+    sink.put('"');
   });
+  sink.raw("}\n");
+}
+
+std::string encode_attached_line(const AttachedEvent& event, std::string_view replay) {
+  return json::build([&](auto& sink) { put_attached_line(sink, event, replay); });
+}
+
+ByteBuffer encode_attached_buffer(const AttachedEvent& event, std::string_view replay) {
+  return json::build_buffer([&](auto& sink) { put_attached_line(sink, event, replay); });
 }
 
 std::string encode_request(const Request& request) {

@@ -80,6 +80,10 @@ Result<OwnedFd> listen_owner_only(const std::string& path, Threads threads) {
   return std::move(*fd);
 }
 
+int widen_send_buffer(int socket, int bytes) {
+  return ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
 Result<uid_t> peer_user_id(int socket) {
   uid_t uid = 0;
   if (!platform::peer_user_id(socket, uid)) return OsError::from_errno().to_error();

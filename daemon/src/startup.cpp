@@ -36,6 +36,8 @@ namespace {
 constexpr std::chrono::seconds kFileCheckInterval{2};
 // The pause after running out of descriptors, memory or threads, instead of spinning.
 constexpr std::chrono::milliseconds kShortagePause{50};
+// Room for a full resume's line and some output behind it.
+constexpr int kSendBuffer = 1024 * 1024;
 
 enum class Probe { kNobody, kOurDaemon, kStranger };
 
@@ -75,6 +77,10 @@ Accepted accept_one(int listener, const std::shared_ptr<SessionTable>& table, ui
   // Only our own user's processes may talk to the daemon: anyone else is hung up on at once.
   auto peer = peer_user_id(connection.get());
   if (!peer || *peer != uid) return Accepted::kOne;
+  // A resume's line (a full replay, some 350 KiB) then goes out in one send instead of waiting
+  // for the client to read the first part, and the pump runs ahead of a client that reads in
+  // bursts. Where the system grants less the daemon works all the same.
+  (void)widen_send_buffer(connection.get(), kSendBuffer);
   try {
     std::thread(serve, std::move(connection), table).detach();
   } catch (const std::exception& error) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "velmora/core/byte_buffer.h"
 #include "velmora/core/protocol.h"
 #include "velmora/core/result.h"
 
@@ -33,6 +34,9 @@ void encode_output_line_into(std::string& line, std::string_view key, const unsi
 // The same line as encode_line of event with replay_base64 = base64(replay); the event's own
 // replay_base64 is not read. A full replay is written in one pass, without the base64 text.
 std::string encode_attached_line(const AttachedEvent& event, std::string_view replay);
+// The same in a buffer that is not cleared before it is written: the line of a full replay is
+// some hundred KiB.
+ByteBuffer encode_attached_buffer(const AttachedEvent& event, std::string_view replay);
 
 // For clients: reads one event line back (a trailing "\n" or "\r\n" may be present). Unknown
 // members are ignored; a missing, repeated or mistyped member fails with a text naming it, e.g.

@@ -59,6 +59,10 @@ int listen_socket(int socket);
 // listening fails. The error text is the OS error's display rendering, or the address's.
 Result<OwnedFd> listen_owner_only(const std::string& path, Threads threads);
 
+// Asks for room for at least bytes of unsent data on socket (the system may grant less, up to
+// its own limit). Returns 0, or -1 with errno set.
+int widen_send_buffer(int socket, int bytes);
+
 // The user id of the process at the other end of a connected socket.
 Result<uid_t> peer_user_id(int socket);
 
