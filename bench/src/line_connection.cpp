@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "velmora/core/os_error.h"
+#include "velmora/core/unix_socket.h"
 
 namespace velmora::bench {
 
@@ -25,15 +25,9 @@ bool wait_readable(int fd, Clock::time_point deadline) {
 }
 
 Result<LineConnection> LineConnection::connect(const std::string& path) {
-  sockaddr_un address{};
-  if (path.size() >= sizeof address.sun_path) return Error("socket path too long: " + path);
-  OwnedFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return OsError::from_errno().to_error();
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    return OsError::from_errno().to_error();
-  return adopt(std::move(fd));
+  auto fd = connect_to(path);
+  if (!fd) return fd.error();
+  return adopt(std::move(*fd));
 }
 
 Result<LineConnection> LineConnection::adopt(OwnedFd fd) {

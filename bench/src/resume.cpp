@@ -3,10 +3,8 @@
 // line of the same size.
 
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -18,7 +16,7 @@
 #include "terminal.h"
 #include "velmora/core/base64.h"
 #include "velmora/core/line_codec.h"
-#include "velmora/core/os_error.h"
+#include "velmora/core/unix_socket.h"
 
 namespace velmora::bench {
 
@@ -32,16 +30,10 @@ constexpr std::size_t REPLAY_LIMIT = 262144;
 class TrivialServer {
  public:
   static Result<std::unique_ptr<TrivialServer>> start(const std::string& path, std::string reply) {
-    sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path) return Error("socket path too long");
-    OwnedFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener) return OsError::from_errno().to_error();
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener.get(), 4) != 0)
-      return OsError::from_errno().to_error();
-    std::unique_ptr<TrivialServer> server(new TrivialServer(std::move(listener), std::move(reply)));
+    auto listener = listen_owner_only(path, Threads::kRunning);
+    if (!listener) return listener.error();
+    std::unique_ptr<TrivialServer> server(
+        new TrivialServer(std::move(*listener), std::move(reply)));
     try {
       server->m_thread = std::thread([raw = server.get()] { raw->run(); });
     } catch (const std::system_error& failure) {

@@ -13,6 +13,7 @@
 #include "session_list.h"
 #include "terminal.h"
 #include "velmora/core/base64.h"
+#include "velmora/core/line_codec.h"
 
 namespace velmora::client {
 namespace {
@@ -52,7 +53,8 @@ int run_list(const ListCommand& command) {
   }
   std::string out;
   if (command.format == Format::Json) {
-    for (const SessionRow& row : rows) out += session_row_json(row) + "\n";
+    for (const SessionRow& row : rows)
+      out += encode_session_status(row.info, row.cwd, row.command) + "\n";
   } else if (rows.empty()) {
     out = "no sessions\n";
   } else {

@@ -3,12 +3,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "display_text.h"
@@ -16,16 +13,11 @@
 #include "platform.h"
 #include "velmora/core/line_codec.h"
 #include "velmora/core/os_error.h"
-#include "velmora/core/socket_path.h"
-#include "velmora/core/unicode.h"
+#include "velmora/core/unix_socket.h"
 
 namespace velmora::client {
 
-std::string daemon_socket_path() {
-  const char* value = std::getenv("VELMORAD_SOCKET");
-  if (value != nullptr && is_valid_utf8(value)) return value;
-  return socket_path(static_cast<std::uint32_t>(::getuid()));
-}
+std::string daemon_socket_path() { return resolve_socket_path(); }
 
 Contact contact_daemon(const std::string& path) {
   Contact contact;
@@ -56,25 +48,20 @@ Contact contact_daemon(const std::string& path) {
   if (info.st_uid != ::getuid())
     return refuse(path + " belongs to another user; refusing to use it");
 
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return refuse("socket path is too long: " + path);
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  // The path names a file (lstat found it), so the only fault of its address is its length.
+  auto address = socket_address(path);
+  if (!address) return refuse("socket path is too long: " + path);
 
   auto socket = open_stream_socket();
   if (!socket) return refuse("cannot create a socket: " + socket.error().text());
-  int rc;
-  do {
-    rc = ::connect(socket->get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
+  if (connect_socket(socket->get(), *address) != 0) {
     // A socket file that nobody listens on is what a daemon that died leaves behind, unless the
     // daemon is just binding its file again (its old socket still listens then).
     if (errno == ECONNREFUSED || errno == ENOENT) return missing();
     return refuse("cannot connect to " + path + ": " + OsError::from_errno().display());
   }
   // The file may have been swapped between lstat and connect; the peer's identity is what counts.
-  auto uid = peer_uid(socket->get());
+  auto uid = peer_user_id(socket->get());
   if (!uid) return refuse("cannot check who listens on " + path + ": " + uid.error().text());
   if (*uid != ::getuid())
     return refuse("the daemon at " + path + " runs as another user; refusing to talk to it");

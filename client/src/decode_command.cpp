@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "io_util.h"
-#include "json_text.h"
 #include "velmora/core/line_codec.h"
 #include "velmora/core/line_reader.h"
 #include "velmora/core/unicode.h"
@@ -18,7 +17,7 @@ std::string describe_request_line(std::string_view line) {
   if (!is_valid_utf8(line))
     return "{\"error\":\"line is not valid UTF-8 (the daemon closes the connection)\"}";
   auto request = decode_line(line);
-  if (!request) return "{\"error\":" + json_string(request.error().text()) + "}";
+  if (!request) return "{\"error\":" + json_quote(request.error().text()) + "}";
   std::string normalized = encode_request(*request);
   if (!normalized.empty() && normalized.back() == '\n') normalized.pop_back();
   return "{\"request\":" + normalized + "}";

@@ -15,12 +15,6 @@
 
 namespace velmora::client {
 
-// A close-on-exec Unix-domain stream socket.
-Result<OwnedFd> open_stream_socket();
-
-// The user id of the process at the other end of a connected Unix-domain socket.
-Result<uid_t> peer_uid(int fd);
-
 // The process id of the process at the other end of a connected Unix-domain socket.
 Result<pid_t> peer_pid(int fd);
 

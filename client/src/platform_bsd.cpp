@@ -26,7 +26,7 @@
 namespace velmora::client {
 namespace {
 
-// Without SOCK_CLOEXEC and pipe2 the flag is set right after creation; the client is single
+// Without pipe2 the flag is set right after creation; the client is single
 // threaded, so no fork can happen in between.
 Result<void> set_close_on_exec(int fd) {
   if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return OsError::from_errno().to_error();
@@ -34,24 +34,6 @@ Result<void> set_close_on_exec(int fd) {
 }
 
 }  // namespace
-
-Result<OwnedFd> open_stream_socket() {
-  OwnedFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-  if (!fd) return OsError::from_errno().to_error();
-  if (auto done = set_close_on_exec(fd.get()); !done) return done.error();
-#if defined(SO_NOSIGPIPE)
-  int on = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
-  return fd;
-}
-
-Result<uid_t> peer_uid(int fd) {
-  uid_t uid = 0;
-  gid_t gid = 0;
-  if (::getpeereid(fd, &uid, &gid) != 0) return OsError::from_errno().to_error();
-  return uid;
-}
 
 Result<pid_t> peer_pid(int fd) {
 #if defined(__APPLE__)

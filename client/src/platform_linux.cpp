@@ -59,20 +59,6 @@ std::optional<Stat> split_stat(const std::string& text) {
 
 }  // namespace
 
-Result<OwnedFd> open_stream_socket() {
-  OwnedFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return OsError::from_errno().to_error();
-  return fd;
-}
-
-Result<uid_t> peer_uid(int fd) {
-  ucred credentials{};
-  socklen_t size = sizeof credentials;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
-    return OsError::from_errno().to_error();
-  return credentials.uid;
-}
-
 Result<pid_t> peer_pid(int fd) {
   ucred credentials{};
   socklen_t size = sizeof credentials;

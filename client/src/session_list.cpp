@@ -6,7 +6,6 @@
 #include <array>
 
 #include "display_text.h"
-#include "json_text.h"
 #include "platform.h"
 
 namespace velmora::client {
@@ -22,10 +21,6 @@ std::string with_home_abbreviated(const std::string& path, const std::string& ho
       path[home.size()] == '/')
     return std::string("~").append(path, home.size());
   return path;
-}
-
-std::string json_or_null(const std::optional<std::string>& text) {
-  return text ? json_string(*text) : "null";
 }
 
 // The cells joined, each padded to its column's width; the last one is not padded.
@@ -101,13 +96,6 @@ std::string format_session_table(const std::vector<SessionRow>& rows, const Tabl
     table += text + "\n";
   }
   return table;
-}
-
-std::string session_row_json(const SessionRow& row) {
-  return "{\"key\":" + json_string(row.info.key) + ",\"pid\":" + std::to_string(row.info.pid) +
-         ",\"startedAt\":" + std::to_string(row.info.started_at) +
-         ",\"startCwd\":" + json_string(row.info.cwd) + ",\"cwd\":" + json_or_null(row.cwd) +
-         ",\"command\":" + json_or_null(row.command) + "}";
 }
 
 }  // namespace velmora::client

@@ -48,8 +48,4 @@ struct TableLayout {
 // characters escaped.
 std::string format_session_table(const std::vector<SessionRow>& rows, const TableLayout& layout);
 
-// One row as a JSON object: {"key","pid","startedAt","startCwd","cwd","command"}, the last two
-// null when unknown.
-std::string session_row_json(const SessionRow& row);
-
 }  // namespace velmora::client

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "display_text.h"
+#include "velmora/core/line_codec.h"
 
 namespace velmora::client {
 namespace {
@@ -162,11 +163,16 @@ TEST(SessionList, StartInTheFutureCountsAsJustStarted) {
   EXPECT_NE(lines[1].find(" 0s "), std::string::npos) << lines[1];
 }
 
+// What `velmora ls --json` prints for a row.
+std::string row_json(const SessionRow& row) {
+  return encode_session_status(row.info, row.cwd, row.command);
+}
+
 TEST(SessionList, JsonRowsUseTheWireNamesAndEscapes) {
-  EXPECT_EQ(session_row_json(row("a\"b\\c\n\x01", "/h\xc3\xa9", 1700000000, 99, "/now\xff", "vim")),
+  EXPECT_EQ(row_json(row("a\"b\\c\n\x01", "/h\xc3\xa9", 1700000000, 99, "/now\xff", "vim")),
             "{\"key\":\"a\\\"b\\\\c\\n\\u0001\",\"pid\":99,\"startedAt\":1700000000,"
             "\"startCwd\":\"/h\xc3\xa9\",\"cwd\":\"/now\xef\xbf\xbd\",\"command\":\"vim\"}");
-  EXPECT_EQ(session_row_json(row("k", "/", 1, 0)),
+  EXPECT_EQ(row_json(row("k", "/", 1, 0)),
             "{\"key\":\"k\",\"pid\":0,\"startedAt\":1,\"startCwd\":\"/\",\"cwd\":null,"
             "\"command\":null}");
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "utf8.h"
+#include "velmora/core/byte_buffer.h"
 
 namespace velmora::json {
 
@@ -150,6 +151,17 @@ std::string build(WriteFn&& write) {
   LengthCounter counter;
   write(counter);
   std::string line(counter.size(), '\0');
+  BufferWriter writer(line.data());
+  write(writer);
+  return line;
+}
+
+// The same into a buffer that is not cleared first, for the large lines.
+template <typename WriteFn>
+ByteBuffer build_buffer(WriteFn&& write) {
+  LengthCounter counter;
+  write(counter);
+  ByteBuffer line(counter.size());
   BufferWriter writer(line.data());
   write(writer);
   return line;

@@ -1,6 +1,7 @@
 // Writing events (the daemon's direction) and requests (the clients' direction) as lines.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -168,16 +169,22 @@ void encode_output_line_into(std::string& line, std::string_view key, const unsi
   json::build_into(line, [&](auto& sink) { put_output_event(sink, key, bytes, size); });
 }
 
-std::string encode_attached_line(const AttachedEvent& event, std::string_view replay) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(replay.data());
-  return json::build([&](auto& sink) {
-    put_attached_members(sink, event, [&] {
-      sink.put('"');
-      put_base64(sink, bytes, replay.size());
-      sink.put('"');
-    });
-    sink.raw("}\n");
+template <typename Sink>
+void put_attached_line(Sink& sink, const AttachedEvent& event, std::string_view replay) {
+  put_attached_members(sink, event, [&] {
+    sink.put('"');
+    put_base64(sink, reinterpret_cast<const unsigned char*>(replay.data()), replay.size());
+    sink.put('"');
   });
+  sink.raw("}\n");
+}
+
+std::string encode_attached_line(const AttachedEvent& event, std::string_view replay) {
+  return json::build([&](auto& sink) { put_attached_line(sink, event, replay); });
+}
+
+ByteBuffer encode_attached_buffer(const AttachedEvent& event, std::string_view replay) {
+  return json::build_buffer([&](auto& sink) { put_attached_line(sink, event, replay); });
 }
 
 std::string encode_request(const Request& request) {
@@ -186,6 +193,32 @@ std::string encode_request(const Request& request) {
 
 std::string json_quote(std::string_view text) {
   return json::build([&](auto& sink) { sink.string(text); });
+}
+
+std::string encode_session_status(const SessionInfo& info, const std::optional<std::string>& cwd,
+                                  const std::optional<std::string>& command) {
+  return json::build([&](auto& s) {
+    auto string_or_null = [&](const std::optional<std::string>& text) {
+      if (text) {
+        s.string(*text);
+      } else {
+        s.raw("null");
+      }
+    };
+    s.raw(R"({"key":)");
+    s.string(info.key);
+    s.raw(R"(,"pid":)");
+    s.unsigned_integer(info.pid);
+    s.raw(R"(,"startedAt":)");
+    s.unsigned_integer(info.started_at);
+    s.raw(R"(,"startCwd":)");
+    s.string(info.cwd);
+    s.raw(R"(,"cwd":)");
+    string_or_null(cwd);
+    s.raw(R"(,"command":)");
+    string_or_null(command);
+    s.put('}');
+  });
 }
 
 }  // namespace velmora

@@ -3,7 +3,24 @@
 // What differs between the platforms the protocol library runs on: one of platform_linux.cpp
 // and platform_bsd.cpp is compiled.
 
+#include <sys/types.h>
+
+#include "velmora/core/owned_fd.h"
+#include "velmora/core/unix_socket.h"
+
 namespace velmora::platform {
+
+// Socket calls (unix_socket.cpp builds on them). Failures leave errno set.
+
+// A Unix-domain stream socket, close-on-exec and without SIGPIPE where the system allows it;
+// empty on failure.
+OwnedFd open_stream_socket();
+
+// The binding of velmora::bind_owner_only; threads_running is its Threads::kRunning.
+int bind_owner_only(int socket, const SocketAddress& address, bool threads_running);
+
+// False on failure.
+bool peer_user_id(int socket, uid_t& uid);
 
 // The ways DescriptorSweep::run tries in turn, each closing every descriptor numbered first or
 // higher except keep (which may be below first, i.e. none). Exposed so that the tests can run

@@ -1,4 +1,9 @@
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "platform.h"
 
@@ -29,5 +34,45 @@ bool close_by_range_call(int first, int keep) {
 }
 
 bool close_by_listing(int, int) { return false; }
+
+OwnedFd open_stream_socket() {
+  // Without SOCK_CLOEXEC the flag is set right after creation; a fork in between is harmless
+  // because spawned shells close every descriptor above 2 before exec.
+  OwnedFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!fd) return fd;
+  if (::fcntl(fd.get(), F_SETFD, FD_CLOEXEC) != 0) {
+    fd.reset();  // keeps errno
+    return fd;
+  }
+#if defined(SO_NOSIGPIPE)
+  int on = 1;
+  // Writes to a vanished peer then fail with EPIPE even if SIGPIPE were not ignored.
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+  return fd;
+}
+
+int bind_owner_only(int socket, const SocketAddress& address, bool threads_running) {
+  const auto* raw = reinterpret_cast<const sockaddr*>(&address.address);
+  if (!threads_running) {
+    mode_t previous = ::umask(0177);
+    int rc = ::bind(socket, raw, address.size);
+    int error = errno;
+    ::umask(previous);
+    errno = error;
+    return rc;
+  }
+  if (::bind(socket, raw, address.size) != 0) return -1;
+  if (::chmod(address.address.sun_path, S_IRUSR | S_IWUSR) == 0) return 0;
+  int error = errno;
+  ::unlink(address.address.sun_path);
+  errno = error;
+  return -1;
+}
+
+bool peer_user_id(int socket, uid_t& uid) {
+  gid_t gid = 0;
+  return ::getpeereid(socket, &uid, &gid) == 0;
+}
 
 }  // namespace velmora::platform

@@ -1,7 +1,10 @@
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 
 #include "platform.h"
@@ -58,6 +61,30 @@ bool close_by_listing(int first, int keep) {
     }
   }
   ::close(dir);
+  return true;
+}
+
+OwnedFd open_stream_socket() { return OwnedFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
+
+int bind_owner_only(int socket, const SocketAddress& address, bool) {
+  // Linux creates the file with the socket's own mode less the umask, so no moment exists in
+  // which the file is open to others, and the process-wide umask is never touched.
+  if (::fchmod(socket, S_IRUSR | S_IWUSR) != 0) return -1;
+  if (::bind(socket, reinterpret_cast<const sockaddr*>(&address.address), address.size) != 0)
+    return -1;
+  // A umask that takes the owner's own bits would leave a socket that we cannot connect to.
+  if (::chmod(address.address.sun_path, S_IRUSR | S_IWUSR) == 0) return 0;
+  int error = errno;
+  ::unlink(address.address.sun_path);
+  errno = error;
+  return -1;
+}
+
+bool peer_user_id(int socket, uid_t& uid) {
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return false;
+  uid = credentials.uid;
   return true;
 }
 

@@ -218,6 +218,7 @@ TEST(LineCodec, ReusedOutputLineAndOnePassAttachedLineEqualTheGeneralEncoding) {
     AttachedEvent expected = attached;
     expected.replay_base64 = base64_encode(bytes);
     EXPECT_EQ(encode_attached_line(attached, bytes), line_of(expected));
+    EXPECT_EQ(encode_attached_buffer(attached, bytes).view(), line_of(expected));
   }
 }
 

@@ -34,7 +34,7 @@ void handle(Request request, const std::shared_ptr<SessionTable>& table,
           if (r.version != PROTOCOL_VERSION) slot->send(ErrorEvent{version_mismatch_message()});
           slot->send(HelloEvent{PROTOCOL_VERSION, static_cast<std::uint32_t>(::getpid())});
         } else if constexpr (std::is_same_v<T, AttachRequest>) {
-          slot->send_line(attach(table, slot, std::move(r)));
+          slot->send_line(attach(table, slot, std::move(r)).view());
         } else if constexpr (std::is_same_v<T, WriteRequest>) {
           write(*table, r.key, r.data_base64);
         } else if constexpr (std::is_same_v<T, ResizeRequest>) {

@@ -1,8 +1,6 @@
 #include "listener.h"
 
 #include <cerrno>
-#include <cstddef>
-#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -21,31 +19,12 @@ constexpr std::time_t kRefreshAge = 30 * 60;
 
 }  // namespace
 
-Result<SocketAddress> socket_address(const std::string& path) {
-  SocketAddress result;
-  result.address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof result.address.sun_path)
-    return Error("path must be shorter than SUN_LEN");
-  // An empty sun_path would name an abstract or automatic address on some systems; an empty
-  // path names no file.
-  if (path.empty()) return OsError(ENOENT).to_error();
-  std::memcpy(result.address.sun_path, path.c_str(), path.size() + 1);
-  result.size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
-  return result;
-}
-
 Result<Listener> Listener::open(const std::string& path, Threads threads) {
-  auto address = socket_address(path);
-  if (!address) return address.error();
-  auto fd = open_stream_socket();
-  if (!fd) return fd.error();
-  // Binding fails when any file is at the path: a socket that someone else has just put there is
-  // never replaced.
-  if (bind_owner_only(fd->get(), address->address, address->size, threads) != 0)
-    return OsError::from_errno().to_error();
   // Listening at once: a client that finds the file and cannot connect takes it for a stale one.
+  auto fd = listen_owner_only(path, threads);
+  if (!fd) return fd.error();
   struct stat info {};
-  if (::listen(fd->get(), -1) != 0 || ::lstat(path.c_str(), &info) != 0) {
+  if (::lstat(path.c_str(), &info) != 0) {
     Error error = OsError::from_errno().to_error();
     ::unlink(path.c_str());
     return error;
@@ -56,7 +35,7 @@ Result<Listener> Listener::open(const std::string& path, Threads threads) {
     ::unlink(path.c_str());
     return error;
   }
-  return Listener(path, *address, std::move(*fd), info.st_dev, info.st_ino);
+  return Listener(path, std::move(*fd), info.st_dev, info.st_ino);
 }
 
 std::optional<OwnedFd> Listener::keep_file() {

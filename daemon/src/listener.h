@@ -5,24 +5,13 @@
 #include <optional>
 #include <string>
 
-#include <sys/socket.h>
 #include <sys/types.h>
-#include <sys/un.h>
 
-#include "platform.h"
 #include "velmora/core/owned_fd.h"
 #include "velmora/core/result.h"
+#include "velmora/core/unix_socket.h"
 
 namespace velmora::daemon {
-
-struct SocketAddress {
-  sockaddr_un address{};
-  socklen_t size = 0;
-};
-
-// The address of path. Errors: "path must be shorter than SUN_LEN"; ENOENT for the empty path,
-// which names no file.
-Result<SocketAddress> socket_address(const std::string& path);
 
 class Listener {
  public:
@@ -40,15 +29,10 @@ class Listener {
   std::optional<OwnedFd> keep_file();
 
  private:
-  Listener(std::string path, SocketAddress address, OwnedFd fd, dev_t device, ino_t inode)
-      : m_path(std::move(path)),
-        m_address(address),
-        m_fd(std::move(fd)),
-        m_device(device),
-        m_inode(inode) {}
+  Listener(std::string path, OwnedFd fd, dev_t device, ino_t inode)
+      : m_path(std::move(path)), m_fd(std::move(fd)), m_device(device), m_inode(inode) {}
 
   std::string m_path;
-  SocketAddress m_address;
   OwnedFd m_fd;
   // Which file is ours.
   dev_t m_device;

@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "platform.h"
@@ -37,12 +35,6 @@ OwnedFd socket_with_close_on_exec(int raw) {
 
 }  // namespace
 
-Result<OwnedFd> open_stream_socket() {
-  OwnedFd fd = socket_with_close_on_exec(::socket(AF_UNIX, SOCK_STREAM, 0));
-  if (!fd) return OsError::from_errno().to_error();
-  return fd;
-}
-
 OwnedFd accept_connection(int listener) {
   OwnedFd fd = socket_with_close_on_exec(::accept(listener, nullptr, nullptr));
   // The BSDs hand the listener's O_NONBLOCK on to the accepted socket; its reader blocks.
@@ -50,33 +42,8 @@ OwnedFd accept_connection(int listener) {
   return fd;
 }
 
-Result<uid_t> peer_user_id(int socket) {
-  uid_t uid = 0;
-  gid_t gid = 0;
-  if (::getpeereid(socket, &uid, &gid) != 0) return OsError::from_errno().to_error();
-  return uid;
-}
-
 ssize_t send_without_blocking(int socket, const void* data, std::size_t size) {
   return ::send(socket, data, size, MSG_DONTWAIT);
-}
-
-int bind_owner_only(int socket, const sockaddr_un& address, socklen_t size, Threads threads) {
-  const auto* raw = reinterpret_cast<const sockaddr*>(&address);
-  if (threads == Threads::kNotYet) {
-    mode_t previous = ::umask(0177);
-    int rc = ::bind(socket, raw, size);
-    int error = errno;
-    ::umask(previous);
-    errno = error;
-    return rc;
-  }
-  if (::bind(socket, raw, size) != 0) return -1;
-  if (::chmod(address.sun_path, S_IRUSR | S_IWUSR) == 0) return 0;
-  int error = errno;
-  ::unlink(address.sun_path);
-  errno = error;
-  return -1;
 }
 
 void tune_allocator() {

@@ -4,8 +4,6 @@
 #include <malloc.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "platform.h"
@@ -14,39 +12,12 @@
 
 namespace velmora::daemon {
 
-Result<OwnedFd> open_stream_socket() {
-  OwnedFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return OsError::from_errno().to_error();
-  return fd;
-}
-
 OwnedFd accept_connection(int listener) {
   return OwnedFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
-Result<uid_t> peer_user_id(int socket) {
-  ucred credentials{};
-  socklen_t size = sizeof credentials;
-  if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
-    return OsError::from_errno().to_error();
-  return credentials.uid;
-}
-
 ssize_t send_without_blocking(int socket, const void* data, std::size_t size) {
   return ::send(socket, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-}
-
-int bind_owner_only(int socket, const sockaddr_un& address, socklen_t size, Threads) {
-  // Linux creates the file with the socket's own mode less the umask, so no moment exists in
-  // which the file is open to others, and the process-wide umask is never touched.
-  if (::fchmod(socket, S_IRUSR | S_IWUSR) != 0) return -1;
-  if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), size) != 0) return -1;
-  // A umask that takes the owner's own bits would leave a socket that we cannot connect to.
-  if (::chmod(address.sun_path, S_IRUSR | S_IWUSR) == 0) return 0;
-  int error = errno;
-  ::unlink(address.sun_path);
-  errno = error;
-  return -1;
 }
 
 void tune_allocator() {

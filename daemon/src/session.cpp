@@ -49,13 +49,13 @@ void Replay::append(const char* bytes, std::size_t size) {
   m_length += size;
 }
 
-std::string Replay::snapshot(std::string_view prefix, std::size_t newest) const {
+ByteBuffer Replay::copy(std::string_view prefix, std::size_t newest) const {
   newest = std::min(newest, m_length);
   auto [older, newer] = pieces();
   // The newest bytes are the end of older (if they reach into it) and then all of newer.
   std::size_t from_older = newest > newer.size() ? newest - newer.size() : 0;
   std::string_view tail_of_newer = newer.substr(newer.size() - (newest - from_older));
-  std::string copy(prefix.size() + newest, '\0');
+  ByteBuffer copy(prefix.size() + newest);
   char* out = copy.data();
   if (!prefix.empty()) std::memcpy(out, prefix.data(), prefix.size());
   out += prefix.size();
@@ -108,11 +108,11 @@ Route SessionOutput::append(const char* bytes, std::size_t size) {
   return Route{m_slot, m_generation.load()};
 }
 
-std::string SessionOutput::replay_locked() const {
-  if constexpr (!MODE_TRACKING) return m_replay.snapshot();
+ByteBuffer SessionOutput::replay_locked() const {
+  if constexpr (!MODE_TRACKING) return m_replay.copy({}, REPLAY_LIMIT);
   auto [older, newer] = m_replay.pieces();
   ReplayStart start = m_modes.replay_start(older, newer);
-  return m_replay.snapshot(start.preamble, start.output_size);
+  return m_replay.copy(start.preamble, start.output_size);
 }
 
 std::optional<Takeover> SessionOutput::take_over(std::shared_ptr<ClientSlot> slot) {

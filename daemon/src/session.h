@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "mutex.h"
+#include "velmora/core/byte_buffer.h"
 #include "velmora/core/result.h"
 #include "velmora/core/terminal_modes.h"
 #include "wake_up.h"
@@ -43,7 +44,12 @@ class Replay {
   // A contiguous copy of the content, oldest byte first.
   std::string snapshot() const { return snapshot({}, m_length); }
   // prefix, then a copy of the newest `newest` bytes of the content (all of it, if it is shorter).
-  std::string snapshot(std::string_view prefix, std::size_t newest) const;
+  std::string snapshot(std::string_view prefix, std::size_t newest) const {
+    return std::string(copy(prefix, newest).view());
+  }
+  // The same in a buffer that is written once: a resume's copy is taken under the session's
+  // lock.
+  ByteBuffer copy(std::string_view prefix, std::size_t newest) const;
   // The content in place, oldest first: the part up to the block's end, then the part that wraps
   // to its beginning (empty unless it wraps). Valid until the next append.
   std::pair<std::string_view, std::string_view> pieces() const;
@@ -71,7 +77,7 @@ struct Route {
 
 // What a resume takes over: the replay at that moment, and the slot that had the output so far.
 struct Takeover {
-  std::string replay;
+  ByteBuffer replay;
   std::shared_ptr<ClientSlot> previous;
 };
 
@@ -123,7 +129,7 @@ class SessionOutput {
   friend class SessionTable;
 
   // What a resume replays now: the mode preamble and the newest output, within REPLAY_LIMIT.
-  std::string replay_locked() const REQUIRES(m_mutex);
+  ByteBuffer replay_locked() const REQUIRES(m_mutex);
 
   Mutex m_mutex;
   TerminalModeTracker m_modes GUARDED_BY(m_mutex);

@@ -124,7 +124,7 @@ class Reservation {
 
 // Nothing when the session has ended (its shell is gone, or a close took it out): it is then on
 // its way out of the table, and the attach starts over.
-std::optional<std::string> resume(SessionTable& table, const std::string& key,
+std::optional<ByteBuffer> resume(SessionTable& table, const std::string& key,
                                   const std::shared_ptr<ClientSlot>& slot,
                                   const std::shared_ptr<Session>& session,
                                   const AttachRequest& request) {
@@ -149,7 +149,7 @@ std::optional<std::string> resume(SessionTable& table, const std::string& key,
   attached.resumed = true;
   attached.cwd = session->cwd;
   attached.pid = session->pid;
-  return encode_attached_line(attached, takeover->replay);
+  return encode_attached_buffer(attached, takeover->replay.view());
 }
 
 Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<ClientSlot>& slot,
@@ -215,17 +215,18 @@ Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<C
 
 }  // namespace
 
-std::string attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientSlot> slot,
-                   AttachRequest request) {
+ByteBuffer attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientSlot> slot,
+                  AttachRequest request) {
   while (true) {
     std::shared_ptr<Session> session = table->find_or_reserve(request.key);
     if (!session) {
       Reservation reservation(*table, request.key);
       // Every event has a line; an encoding failure would leave nothing to send.
       auto line = encode_line(create(table, slot, request, reservation));
-      return line ? std::move(*line) : std::string();
+      return line ? ByteBuffer::copy_of(*line) : ByteBuffer();
     }
-    if (auto resumed = resume(*table, request.key, slot, session, request)) return *resumed;
+    if (auto resumed = resume(*table, request.key, slot, session, request))
+      return std::move(*resumed);
   }
 }
 

@@ -68,8 +68,8 @@ class SessionTable {
 // resizes the terminal. Returns the line to send through slot: the attached event, or an error
 // event. Never changes what any slot holds. A resume's replay is written straight into the line,
 // without an intermediate text.
-std::string attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientSlot> slot,
-                   AttachRequest request);
+ByteBuffer attach(const std::shared_ptr<SessionTable>& table, std::shared_ptr<ClientSlot> slot,
+                  AttachRequest request);
 
 // Terminal input; invalid base64 counts as no data. Unknown keys do nothing.
 void write(SessionTable& table, std::string_view key, std::string_view data_base64);

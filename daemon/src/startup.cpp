@@ -18,7 +18,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "connection.h"
@@ -27,8 +26,7 @@
 #include "session_table.h"
 #include "status_line.h"
 #include "velmora/core/os_error.h"
-#include "velmora/core/socket_path.h"
-#include "velmora/core/unicode.h"
+#include "velmora/core/unix_socket.h"
 #include "velmora/pty/child.h"
 
 namespace velmora::daemon {
@@ -38,6 +36,8 @@ namespace {
 constexpr std::chrono::seconds kFileCheckInterval{2};
 // The pause after running out of descriptors, memory or threads, instead of spinning.
 constexpr std::chrono::milliseconds kShortagePause{50};
+// Room for a full resume's line and some output behind it.
+constexpr int kSendBuffer = 1024 * 1024;
 
 enum class Probe { kNobody, kOurDaemon, kStranger };
 
@@ -45,8 +45,7 @@ enum class Probe { kNobody, kOurDaemon, kStranger };
 Probe probe(const SocketAddress& address, uid_t uid) {
   auto fd = open_stream_socket();
   if (!fd) return Probe::kNobody;
-  const auto* raw = reinterpret_cast<const sockaddr*>(&address.address);
-  if (::connect(fd->get(), raw, address.size) != 0) return Probe::kNobody;
+  if (connect_socket(fd->get(), address) != 0) return Probe::kNobody;
   auto peer = peer_user_id(fd->get());
   if (peer && *peer == uid) return Probe::kOurDaemon;
   return Probe::kStranger;
@@ -78,6 +77,10 @@ Accepted accept_one(int listener, const std::shared_ptr<SessionTable>& table, ui
   // Only our own user's processes may talk to the daemon: anyone else is hung up on at once.
   auto peer = peer_user_id(connection.get());
   if (!peer || *peer != uid) return Accepted::kOne;
+  // A resume's line (a full replay, some 350 KiB) then goes out in one send instead of waiting
+  // for the client to read the first part, and the pump runs ahead of a client that reads in
+  // bursts. Where the system grants less the daemon works all the same.
+  (void)widen_send_buffer(connection.get(), kSendBuffer);
   try {
     std::thread(serve, std::move(connection), table).detach();
   } catch (const std::exception& error) {
@@ -135,12 +138,6 @@ void ensure_standard_descriptors() {
   }
 }
 
-std::string choose_socket_path(uid_t uid) {
-  const char* value = std::getenv("VELMORAD_SOCKET");
-  if (value != nullptr && is_valid_utf8(value)) return value;
-  return socket_path(static_cast<std::uint32_t>(uid));
-}
-
 int run_daemon() {
   // Writing to a vanished client must fail with EPIPE, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
@@ -150,7 +147,7 @@ int run_daemon() {
   tune_allocator();
 
   uid_t uid = ::getuid();
-  std::string path = choose_socket_path(uid);
+  std::string path = resolve_socket_path();
   auto bind_failure = [&](const Error& error) {
     write_status_line("道を作れません（" + path + "）: " + error.text());
     return 1;

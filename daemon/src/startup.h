@@ -16,9 +16,6 @@ void ensure_standard_descriptors();
 // leave it as it was.
 void raise_descriptor_limit();
 
-// VELMORAD_SOCKET when it is set and valid UTF-8 (even empty), else the user's default path.
-std::string choose_socket_path(uid_t uid);
-
 // Runs the daemon. Returns the exit status when start-up ends it (0 when a daemon of this user
 // already serves the path, 1 when the socket cannot be set up); never returns once serving.
 int run_daemon();

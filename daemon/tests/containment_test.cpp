@@ -412,11 +412,8 @@ TEST(SocketFile, ASocketThatAnotherPutThereIsLeftAlone) {
   OwnedFd other;
   for (int attempt = 0; attempt < 20 && !other; ++attempt) {
     ::unlink(path.c_str());
-    other = OwnedFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address = unix_address(path);
-    if (::bind(other.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(other.get(), 4) != 0)
-      other.reset();
+    auto fd = listen_owner_only(path, Threads::kRunning);
+    if (fd) other = std::move(*fd);
   }
   ASSERT_TRUE(other);
   ino_t theirs = status_of(path).st_ino;

@@ -21,7 +21,6 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +28,7 @@
 #include "velmora/core/line_reader.h"
 #include "velmora/core/owned_fd.h"
 #include "velmora/core/protocol.h"
+#include "velmora/core/unix_socket.h"
 
 extern char** environ;
 
@@ -170,13 +170,8 @@ class DaemonProcess {
 };
 
 inline OwnedFd connect_unix(const std::string& path) {
-  OwnedFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (!fd || path.size() >= sizeof address.sun_path) return {};
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
-  return fd;
+  auto fd = connect_to(path);
+  return fd ? std::move(*fd) : OwnedFd();
 }
 
 // One client connection speaking lines.

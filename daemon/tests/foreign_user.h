@@ -14,11 +14,11 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "daemon_harness.h"
+#include "velmora/core/unix_socket.h"
 
 namespace velmora::testing {
 
@@ -27,11 +27,15 @@ inline constexpr uid_t kStrangerId = 65534;
 
 inline bool can_change_user() { return ::geteuid() == 0; }
 
-inline sockaddr_un unix_address(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), std::min(path.size() + 1, sizeof address.sun_path));
-  return address;
+// The address of path, formed before a fork so that the child makes only system calls with it.
+// A path that has no address gives one that every call refuses.
+inline SocketAddress unix_address(const std::string& path) {
+  auto address = socket_address(path);
+  return address ? *address : SocketAddress{};
+}
+
+inline int bind_address(int fd, const SocketAddress& address) {
+  return ::bind(fd, reinterpret_cast<const sockaddr*>(&address.address), address.size);
 }
 
 inline bool become_stranger() {
@@ -52,7 +56,7 @@ inline std::optional<int> wait_child(pid_t pid, std::chrono::milliseconds timeou
 class StrangerListener {
  public:
   explicit StrangerListener(const std::string& path) {
-    sockaddr_un address = unix_address(path);
+    SocketAddress address = unix_address(path);
     int ready[2];
     if (::pipe(ready) != 0) return;
     pid_t pid = ::fork();
@@ -60,9 +64,7 @@ class StrangerListener {
       ::close(ready[0]);
       if (!become_stranger()) ::_exit(10);
       int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-      if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-          ::listen(fd, 16) != 0)
-        ::_exit(11);
+      if (fd < 0 || bind_address(fd, address) != 0 || ::listen(fd, 16) != 0) ::_exit(11);
       if (::write(ready[1], "r", 1) != 1) ::_exit(12);
       while (true) ::pause();
     }
@@ -93,13 +95,12 @@ enum class StrangerOutcome { kHungUp, kGotReply, kCannotConnect, kNoAnswer, kFai
 
 // Connects to path as another user, sends request_line and reports how the daemon reacted.
 inline StrangerOutcome stranger_sends(const std::string& path, const std::string& request_line) {
-  sockaddr_un address = unix_address(path);
+  SocketAddress address = unix_address(path);
   pid_t pid = ::fork();
   if (pid == 0) {
     if (!become_stranger()) ::_exit(4);
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-      ::_exit(2);
+    if (fd < 0 || connect_socket(fd, address) != 0) ::_exit(2);
     // The daemon may hang up before the request is written; that is no failure here.
     ::send(fd, request_line.data(), request_line.size(), MSG_NOSIGNAL);
     pollfd pfd{fd, POLLIN, 0};

@@ -110,7 +110,7 @@ std::string resume_replay(const std::string& stream) {
     (void)output.append(stream.data() + at, size);
   }
   auto takeover = output.take_over(nullptr);
-  return takeover ? takeover->replay : "no takeover";
+  return takeover ? std::string(takeover->replay.view()) : "no takeover";
 }
 
 TEST(SessionOutput, ResumeReplaysModesSetBeforeTheWindowWithinTheLimit) {

@@ -41,9 +41,9 @@ bool answers(const std::string& path) {
 
 // A socket file with nobody behind it, as a daemon that died leaves it.
 void leave_dead_socket(const std::string& path) {
-  OwnedFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address = unix_address(path);
-  ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  auto fd = open_stream_socket();
+  ASSERT_TRUE(fd);
+  ASSERT_EQ(bind_address(fd->get(), unix_address(path)), 0);
 }
 
 // Start-up ends with the bind failure and the other user's file is still there, untouched.

@@ -3,9 +3,11 @@
 // One request or event per line of JSON text.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "velmora/core/byte_buffer.h"
 #include "velmora/core/protocol.h"
 #include "velmora/core/result.h"
 
@@ -32,6 +34,9 @@ void encode_output_line_into(std::string& line, std::string_view key, const unsi
 // The same line as encode_line of event with replay_base64 = base64(replay); the event's own
 // replay_base64 is not read. A full replay is written in one pass, without the base64 text.
 std::string encode_attached_line(const AttachedEvent& event, std::string_view replay);
+// The same in a buffer that is not cleared before it is written: the line of a full replay is
+// some hundred KiB.
+ByteBuffer encode_attached_buffer(const AttachedEvent& event, std::string_view replay);
 
 // For clients: reads one event line back (a trailing "\n" or "\r\n" may be present). Unknown
 // members are ignored; a missing, repeated or mistyped member fails with a text naming it, e.g.
@@ -45,5 +50,12 @@ std::string encode_request(const Request& request);
 // text as one JSON string, quotation marks included, escaped like every string of encode_line
 // (bytes that are not well-formed UTF-8 become U+FFFD). For clients that print JSON of their own.
 std::string json_quote(std::string_view text);
+
+// For clients that list sessions as JSON: one session as the object {"key","pid","startedAt",
+// "startCwd","cwd","command"} without a line feed, with the wire's names and escapes; startCwd is
+// the directory the session started in, cwd and command what its shell does now, null when
+// unknown.
+std::string encode_session_status(const SessionInfo& info, const std::optional<std::string>& cwd,
+                                  const std::optional<std::string>& command);
 
 }  // namespace velmora
