@@ -28,7 +28,7 @@ int run_decode(int in_fd, int out_fd) {
   std::string out;
   auto answer = [&](LineBuffer::Next next) {
     if (next.kind == LineBuffer::Kind::kTooLong) {
-      out += "{\"error\":" + json_string(too_long_line_text()) + "}\n";
+      out += "{\"error\":" + json_quote(too_long_line_text()) + "}\n";
     } else if (next.kind == LineBuffer::Kind::kLine) {
       // The daemon passes over blank lines without a word.
       if (is_valid_utf8(next.line) && is_blank(next.line)) return;
