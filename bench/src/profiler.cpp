@@ -37,6 +37,9 @@ Profiler::Profiler(const std::string& command, ProfiledPids pids) {
   progress("profiling: %s", text.c_str());
   pid_t pid = ::fork();
   if (pid == 0) {
+    // A group of its own: the stop reaches the profiler that the shell started, not only the
+    // shell, which would otherwise wait for it for good.
+    ::setpgid(0, 0);
     ::execl("/bin/sh", "sh", "-c", text.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -44,13 +47,15 @@ Profiler::Profiler(const std::string& command, ProfiledPids pids) {
     progress("cannot start the profiler");
     return;
   }
+  // Also from this side, so that the group exists whichever of the two runs first.
+  (void)::setpgid(pid, pid);
   m_pid = pid;
   std::this_thread::sleep_for(std::chrono::seconds(1));
 }
 
 Profiler::~Profiler() {
   if (m_pid <= 0) return;
-  ::kill(m_pid, SIGINT);
+  ::kill(-m_pid, SIGINT);
   while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
   }
 }
