@@ -36,11 +36,7 @@ inline Ran run_program(const TempDir& dir, std::vector<std::string> argv,
   std::string id = std::to_string(++counter);
   std::string out_path = dir.file("out-" + id), err_path = dir.file("err-" + id);
   std::vector<std::string> env = environment_with(env_changes);
-  std::vector<char*> args, envp;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  std::vector<char*> args = null_terminated(argv), envp = null_terminated(env);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

@@ -29,11 +29,7 @@ class AttachedTerminal {
     std::vector<std::string> env = environment_with(
         {{"VELMORAD_SOCKET", socket}, {"XDG_STATE_HOME", dir.path()}, {"TERM", "xterm"}});
     std::vector<std::string> argv = {VELMORA_PATH, "attach", key};
-    std::vector<char*> args, envp;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<char*> args = null_terminated(argv), envp = null_terminated(env);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (int fd = 0; fd < 3; ++fd)

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -144,6 +145,16 @@ class BufferWriter {
  private:
   char* m_out;
 };
+
+// A string, or null when there is none; for either sink.
+template <typename Sink>
+void string_or_null(Sink& sink, const std::optional<std::string>& text) {
+  if (text) {
+    sink.string(*text);
+  } else {
+    sink.raw("null");
+  }
+}
 
 // Runs write(sink) twice: once to measure, once to fill a string of exactly that length.
 template <typename WriteFn>

@@ -105,11 +105,7 @@ void put_request(Sink& s, const Request& request) {
           s.raw(R"({"type":"attach","key":)");
           s.string(r.key);
           s.raw(R"(,"cwd":)");
-          if (r.cwd) {
-            s.string(*r.cwd);
-          } else {
-            s.raw("null");
-          }
+          json::string_or_null(s, r.cwd);
           s.raw(R"(,"cols":)");
           s.unsigned_integer(r.cols);
           s.raw(R"(,"rows":)");
@@ -198,13 +194,6 @@ std::string json_quote(std::string_view text) {
 std::string encode_session_status(const SessionInfo& info, const std::optional<std::string>& cwd,
                                   const std::optional<std::string>& command) {
   return json::build([&](auto& s) {
-    auto string_or_null = [&](const std::optional<std::string>& text) {
-      if (text) {
-        s.string(*text);
-      } else {
-        s.raw("null");
-      }
-    };
     s.raw(R"({"key":)");
     s.string(info.key);
     s.raw(R"(,"pid":)");
@@ -214,9 +203,9 @@ std::string encode_session_status(const SessionInfo& info, const std::optional<s
     s.raw(R"(,"startCwd":)");
     s.string(info.cwd);
     s.raw(R"(,"cwd":)");
-    string_or_null(cwd);
+    json::string_or_null(s, cwd);
     s.raw(R"(,"command":)");
-    string_or_null(command);
+    json::string_or_null(s, command);
     s.put('}');
   });
 }

@@ -89,6 +89,14 @@ inline std::vector<std::string> environment_with(
   return result;
 }
 
+// The argv or envp form of texts, which must outlive it: their pointers and a null at the end.
+inline std::vector<char*> null_terminated(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (auto& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 // A running velmorad; killed with SIGKILL and reaped when the object goes away.
 class DaemonProcess {
  public:
@@ -102,11 +110,7 @@ class DaemonProcess {
     std::vector<std::string> env = environment_with(env_changes);
     std::vector<std::string> args = wrapper;
     args.push_back(VELMORAD_PATH);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<char*> argv = null_terminated(args), envp = null_terminated(env);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
