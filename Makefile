@@ -31,4 +31,4 @@ test: deps
 	scripts/test-all
 
 clean:
-	rm -rf build build-clang build-asan build-tsan build-arm64
+	rm -rf build build-clang build-asan build-tsan build-arm64 build-names

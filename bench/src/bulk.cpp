@@ -39,8 +39,8 @@ Result<Run> timed_cat(Terminal& terminal, const std::string& file) {
 
 // One way of reaching a shell, and what its runs gave, round by round.
 struct BulkSide {
-  BulkSide(std::string label_, Terminal* terminal_, std::vector<pid_t> cpu_pids_)
-      : label(std::move(label_)), terminal(terminal_), cpu_pids(std::move(cpu_pids_)) {}
+  BulkSide(std::string side_label, Terminal* side_terminal, std::vector<pid_t> side_cpu_pids)
+      : label(std::move(side_label)), terminal(side_terminal), cpu_pids(std::move(side_cpu_pids)) {}
 
   std::string label;
   Terminal* terminal;
@@ -141,7 +141,7 @@ void report_tracker_cost(const Options& options, const Workspace& workspace,
   const std::string name = "mode tracker cost, protocol bulk (MiB/s)";
   if (options.untracked_daemon.empty()) {
     report.add(Row{name, "skipped: no velmorad_untracked (see --untracked-daemon)", "", "",
-                   "<= 2 %", Verdict::Info});
+                   "<= 2 %", Verdict::info});
     return;
   }
   std::vector<double> costs, cpu_costs, tracked_rates, untracked_rates;
@@ -181,7 +181,7 @@ void report_tracker_cost(const Options& options, const Workspace& workspace,
                  spread(costs), "<= 2 %", verdict_of(cost <= 0.02)});
   if (!cpu_costs.empty())
     report.add(
-        Row{"  daemon CPU per MiB with the tracker", "", "", spread(cpu_costs), "", Verdict::Info});
+        Row{"  daemon CPU per MiB with the tracker", "", "", spread(cpu_costs), "", Verdict::info});
 }
 
 }  // namespace
@@ -230,7 +230,7 @@ void measure_bulk(const Options& options, const Workspace& workspace, Report& re
                  fixed(median_rate(raw, options.bulk_bytes), 0), ratio_text(ratios),
                  ">= 0.95 of raw", verdict_of(median(ratios) >= 0.95)});
   report.add(Row{"bulk bytes per read/event", fixed(median(tracked.bytes_per_read), 0),
-                 fixed(median(raw.bytes_per_read), 0), "", "", Verdict::Info});
+                 fixed(median(raw.bytes_per_read), 0), "", "", Verdict::info});
   auto daemon_cpu = cpu_sum(tracked);
   auto reader_cpu = cpu_sum(raw);
   if (!daemon_cpu || !reader_cpu) return report.failed("daemon CPU per MiB", "no CPU figures");
@@ -238,7 +238,7 @@ void measure_bulk(const Options& options, const Workspace& workspace, Report& re
   report.add(Row{"daemon CPU per MiB (ms)", daemon_cpu->first, reader_cpu->first, "", "<= 3 ms",
                  verdict_of(daemon_cpu->second <= 3.0)});
   report.add(Row{"  of which user space (ms)", fixed(median(tracked.user_ms_per_mib), 2), "", "",
-                 "", Verdict::Info});
+                 "", Verdict::info});
   report_tracker_cost(options, workspace, *file, options.bulk_bytes, report);
 
   // Through the client, as a person sees it.
@@ -266,10 +266,10 @@ void measure_bulk(const Options& options, const Workspace& workspace, Report& re
   if (tmux && tmux->ok()) {
     report.add(Row{"bulk through tmux attach (MiB/s)", "",
                    "tmux " + fixed(median_rate(*tmux, options.bulk_bytes), 0),
-                   ratio_text(paired_ratios(*tmux, raw)), "reference", Verdict::Info});
+                   ratio_text(paired_ratios(*tmux, raw)), "reference", Verdict::info});
   } else if (tmux) {
     report.add(Row{"bulk through tmux attach", "", "error: " + tmux->failure, "", "reference",
-                   Verdict::Info});
+                   Verdict::info});
   }
 }
 

@@ -23,13 +23,13 @@ constexpr int BLOCK = 50;
 
 // What counts as the byte having come back.
 enum class Echo {
-  Exact,    // exactly that byte and nothing else (a relay)
-  Visible,  // that byte among what is drawn (a front end that redraws may add sequences)
+  exact,    // exactly that byte and nothing else (a relay)
+  visible,  // that byte among what is drawn (a front end that redraws may add sequences)
 };
 
 struct EchoSide {
-  EchoSide(std::string label_, Terminal* terminal_, Echo echo_ = Echo::Exact)
-      : label(std::move(label_)), terminal(terminal_), echo(echo_) {}
+  EchoSide(std::string side_label, Terminal* side_terminal, Echo side_echo = Echo::exact)
+      : label(std::move(side_label)), terminal(side_terminal), echo(side_echo) {}
 
   std::string label;
   Terminal* terminal;
@@ -49,13 +49,13 @@ Result<void> echo_round_trips(Terminal& terminal, Echo echo, int count,
     shown.clear();
     auto start = Clock::now();
     if (auto sent = terminal.input(std::string_view(&byte, 1)); !sent) return sent.error();
-    while (echo == Echo::Exact ? back.empty() : shown.find(byte) == std::string::npos) {
+    while (echo == Echo::exact ? back.empty() : shown.find(byte) == std::string::npos) {
       std::size_t seen = back.size();
       if (auto got = terminal.read_some(back, start + 5s); !got) return got.error();
       visible.feed(std::string_view(back).substr(seen), shown);
     }
     auto elapsed = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-    if (echo == Echo::Exact && back != std::string_view(&byte, 1))
+    if (echo == Echo::exact && back != std::string_view(&byte, 1))
       return Error("expected the byte '" + std::string(1, byte) + "' back, got " +
                    std::to_string(back.size()) + " bytes");
     if (samples != nullptr) samples->push_back(elapsed);
@@ -85,7 +85,7 @@ void report_side(const EchoSide& side, const EchoSide& raw, const std::string& n
   report.add(Row{name + " p99 (us)", fixed(p99, 1), fixed(raw99, 1),
                  signed_fixed(p99 - raw99, 1) + " us",
                  p99_allowance ? "<= raw + " + fixed(*p99_allowance, 0) + " us" : "",
-                 p99_allowance ? verdict_of(p99 - raw99 <= *p99_allowance) : Verdict::Info});
+                 p99_allowance ? verdict_of(p99 - raw99 <= *p99_allowance) : Verdict::info});
 }
 
 }  // namespace
@@ -102,7 +102,7 @@ void measure_echo(const Options& options, const Workspace& workspace, Report& re
   std::vector<EchoSide*> turns = {&raw, &daemon};
   std::optional<EchoSide> client, tmux;
   if (sides.client) turns.push_back(&client.emplace("client", &*sides.client));
-  if (sides.tmux) turns.push_back(&tmux.emplace("tmux", &*sides.tmux, Echo::Visible));
+  if (sides.tmux) turns.push_back(&tmux.emplace("tmux", &*sides.tmux, Echo::visible));
   for (EchoSide* side : turns) {
     if (auto ready = become_cat(*side->terminal, side->echo); !ready)
       side->failure = side->label + ": " + ready.error().text();
@@ -133,14 +133,14 @@ void measure_echo(const Options& options, const Workspace& workspace, Report& re
   if (tmux) {
     if (!tmux->failure.empty()) {
       report.add(Row{"echo through tmux attach", "", "error: " + tmux->failure, "", "reference",
-                     Verdict::Info});
+                     Verdict::info});
     } else {
       report.add(Row{"echo through tmux attach p50 (us)", "",
                      "tmux " + fixed(percentile(tmux->micros, 0.5), 1), "", "reference",
-                     Verdict::Info});
+                     Verdict::info});
       report.add(Row{"echo through tmux attach p99 (us)", "",
                      "tmux " + fixed(percentile(tmux->micros, 0.99), 1), "", "reference",
-                     Verdict::Info});
+                     Verdict::info});
     }
   }
 }

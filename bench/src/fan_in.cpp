@@ -78,7 +78,7 @@ Result<double> fan_in_round(const std::vector<Terminal*>& terminals, int clients
 
 // One way of reaching the shells, with its aggregate rates per client count, round by round.
 struct FanInSide {
-  explicit FanInSide(std::string label_) : label(std::move(label_)) {}
+  explicit FanInSide(std::string side_label) : label(std::move(side_label)) {}
 
   std::string label;
   std::vector<Terminal*> terminals;
@@ -174,7 +174,7 @@ void measure_fan_in(const Options& options, const Workspace& workspace, Report& 
       report.add(Row{"fan-in " + plural(CLIENTS[which], "client", "clients") + " (MiB/s)",
                      fixed(rate, 0), which == 0 ? "" : fixed(single, 0),
                      which == 0 ? "" : fixed(rate / single, 3), last ? ">= 0.9 of 1 client" : "",
-                     last ? verdict_of(rate / single >= 0.9) : Verdict::Info});
+                     last ? verdict_of(rate / single >= 0.9) : Verdict::info});
     }
   }
 
@@ -190,7 +190,7 @@ void measure_fan_in(const Options& options, const Workspace& workspace, Report& 
                    fixed(median(through.rates[which]), 0),
                    fixed(median(raw.rates[which]), 0) + " raw", fixed(median(ratios), 3),
                    last ? ">= 0.85 of raw" : "",
-                   last ? verdict_of(median(ratios) >= 0.85) : Verdict::Info});
+                   last ? verdict_of(median(ratios) >= 0.85) : Verdict::info});
   }
 }
 

@@ -58,8 +58,8 @@ Result<void> LineConnection::send_all(std::string_view bytes) {
 Result<std::string_view> LineConnection::read_line(Clock::time_point deadline) {
   while (true) {
     LineBuffer::Next next = m_lines.next();
-    if (next.kind == LineBuffer::Kind::kLine) return next.line;
-    if (next.kind == LineBuffer::Kind::kTooLong) return Error("line too long");
+    if (next.kind == LineBuffer::Kind::line) return next.line;
+    if (next.kind == LineBuffer::Kind::too_long) return Error("line too long");
     if (auto filled = fill(deadline); !filled) return filled.error();
   }
 }

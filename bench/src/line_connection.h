@@ -25,7 +25,7 @@ class LineConnection {
   Result<void> send_all(std::string_view bytes);
 
   // The next line without its newline (and one carriage return). The view stays valid until the
-  // next call. Fails on end of stream, on a read error, on a line over LineBuffer::kMaxLine, or
+  // next call. Fails on end of stream, on a read error, on a line over LineBuffer::MAX_LINE, or
   // when the deadline passes.
   Result<std::string_view> read_line(Clock::time_point deadline);
 

@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
     double load[1] = {0};
     if (::getloadavg(load, 1) != 1) return;
     report.add({std::string("load average ") + when + " (1 min)", velmora::bench::fixed(load[0], 2),
-                "", "", "idle machine", velmora::bench::Verdict::Info});
+                "", "", "idle machine", velmora::bench::Verdict::info});
   };
   add_load("before");
   for (const auto& [name, measure] : measures)

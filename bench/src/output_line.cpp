@@ -27,10 +27,10 @@ OutputDecoder::OutputDecoder(std::string_view key) {
 OutputLine OutputDecoder::decode(std::string_view line, std::string& out) const {
   if (line.size() < m_prefix.size() + SUFFIX.size() || !line.starts_with(m_prefix) ||
       !line.ends_with(SUFFIX))
-    return OutputLine::OtherEvent;
+    return OutputLine::other_event;
   std::string_view payload =
       line.substr(m_prefix.size(), line.size() - m_prefix.size() - SUFFIX.size());
-  return base64_decode_append(payload, out) ? OutputLine::Decoded : OutputLine::Malformed;
+  return base64_decode_append(payload, out) ? OutputLine::decoded : OutputLine::malformed;
 }
 
 }  // namespace velmora::bench

@@ -9,9 +9,9 @@
 namespace velmora::bench {
 
 enum class OutputLine {
-  Decoded,     // an output event of this session; its bytes were appended
-  OtherEvent,  // some other line, to be read with the protocol library
-  Malformed,   // an output event of this session whose payload is not canonical base64
+  decoded,      // an output event of this session; its bytes were appended
+  other_event,  // some other line, to be read with the protocol library
+  malformed,    // an output event of this session whose payload is not canonical base64
 };
 
 class OutputDecoder {

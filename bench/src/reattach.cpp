@@ -144,16 +144,16 @@ void measure_reattach(const Options& options, const Workspace& workspace, Report
   report.add(Row{name + " p50 (ms)", fixed(p50, 2), fixed(median(floor_ms), 2) + " floor", "",
                  target, verdict_of(meets(p50))});
   report.add(Row{name + " p90 (ms)", fixed(percentile(drawn_ms, 0.9), 2),
-                 fixed(percentile(floor_ms, 0.9), 2) + " floor", "", "", Verdict::Info});
+                 fixed(percentile(floor_ms, 0.9), 2) + " floor", "", "", Verdict::info});
   double bare_p50 = median(bare_ms);
   report.add(Row{name + ", --no-history p50 (ms)", fixed(bare_p50, 2), "", "", target,
                  verdict_of(meets(bare_p50))});
   if (with_tmux) {
     report.add(Row{"reattach through tmux attach, drawn p50 (ms)", "", "tmux " + fixed(tmux_p50, 2),
-                   "", "reference", Verdict::Info});
+                   "", "reference", Verdict::info});
   } else if (tmux) {
     report.add(Row{"reattach through tmux attach", "", "error: " + tmux_failure, "", "reference",
-                   Verdict::Info});
+                   Verdict::info});
   }
 }
 

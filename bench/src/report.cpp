@@ -10,11 +10,11 @@ namespace {
 
 const char* verdict_text(Verdict verdict) {
   switch (verdict) {
-    case Verdict::Pass:
+    case Verdict::pass:
       return "pass";
-    case Verdict::Fail:
+    case Verdict::fail:
       return "FAIL";
-    case Verdict::Info:
+    case Verdict::info:
       return "";
   }
   return "";
@@ -37,7 +37,7 @@ std::string signed_fixed(double value, int decimals) {
 void Report::add(Row row) { m_rows.push_back(std::move(row)); }
 
 void Report::failed(const std::string& measure, const std::string& why) {
-  m_rows.push_back(Row{measure, "error: " + why, "", "", "", Verdict::Fail});
+  m_rows.push_back(Row{measure, "error: " + why, "", "", "", Verdict::fail});
 }
 
 void Report::print(std::FILE* out) const {
@@ -69,7 +69,7 @@ void Report::print(std::FILE* out) const {
 
 bool Report::all_passed() const {
   return std::none_of(m_rows.begin(), m_rows.end(),
-                      [](const Row& row) { return row.verdict == Verdict::Fail; });
+                      [](const Row& row) { return row.verdict == Verdict::fail; });
 }
 
 }  // namespace velmora::bench

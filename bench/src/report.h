@@ -8,7 +8,7 @@
 
 namespace velmora::bench {
 
-enum class Verdict { Pass, Fail, Info };
+enum class Verdict { pass, fail, info };
 
 struct Row {
   std::string measure;
@@ -16,7 +16,7 @@ struct Row {
   std::string reference;  // the raw pseudo-terminal or reference server figure, if any
   std::string ratio;
   std::string target;
-  Verdict verdict = Verdict::Info;
+  Verdict verdict = Verdict::info;
 };
 
 class Report {
@@ -36,6 +36,6 @@ std::string fixed(double value, int decimals);
 // The same with an explicit sign, for differences.
 std::string signed_fixed(double value, int decimals);
 
-inline Verdict verdict_of(bool passed) { return passed ? Verdict::Pass : Verdict::Fail; }
+inline Verdict verdict_of(bool passed) { return passed ? Verdict::pass : Verdict::fail; }
 
 }  // namespace velmora::bench

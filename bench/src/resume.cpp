@@ -30,7 +30,7 @@ constexpr std::size_t REPLAY_LIMIT = 262144;
 class TrivialServer {
  public:
   static Result<std::unique_ptr<TrivialServer>> start(const std::string& path, std::string reply) {
-    auto listener = listen_owner_only(path, Threads::kRunning);
+    auto listener = listen_owner_only(path, Threads::running);
     if (!listener) return listener.error();
     std::unique_ptr<TrivialServer> server(
         new TrivialServer(std::move(*listener), std::move(reply)));

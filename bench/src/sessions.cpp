@@ -105,7 +105,7 @@ void measure_close(const DaemonProcess& daemon, LineConnection& observer, Report
   report.add(Row{"hello during a slow close max (ms)", fixed(hello_ms, 2),
                  fixed(median(idle_hello) / 1e3, 2), "", "< 50 ms", verdict_of(hello_ms < 50.0)});
   report.add(Row{"slow close until exited p50 (ms)", fixed(median(exit_ms), 0), "", "", "",
-                 Verdict::Info});
+                 Verdict::info});
 }
 
 }  // namespace
@@ -131,7 +131,7 @@ void measure_scale(const Options& options, const Workspace& workspace, Report& r
   auto rss_after = process_rss_bytes(daemon->pid());
 
   report.add(Row{"create session mean (ms)", fixed(per_session_ms, 2), "", "",
-                 "p50 " + fixed(median(*created) / 1e3, 2) + " ms", Verdict::Info});
+                 "p50 " + fixed(median(*created) / 1e3, 2) + " ms", Verdict::info});
   if (rss_before && rss_after) {
     double kib = static_cast<double>(*rss_after - *rss_before) / 1024.0 / count;
     report.add(Row{"daemon RSS per idle session (KiB)", fixed(kib, 1), "", "", "< 100 KiB",

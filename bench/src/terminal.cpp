@@ -92,11 +92,11 @@ Result<void> SessionTerminal::read_some(std::string& out, Clock::time_point dead
     auto line = m_connection.read_line(deadline);
     if (!line) return line.error();
     switch (m_decoder.decode(*line, out)) {
-      case OutputLine::Decoded:
+      case OutputLine::decoded:
         return {};
-      case OutputLine::Malformed:
+      case OutputLine::malformed:
         return Error("output event with malformed base64");
-      case OutputLine::OtherEvent:
+      case OutputLine::other_event:
         break;
     }
     auto event = decode_event(*line);

@@ -15,8 +15,8 @@ class VisibleText {
   void feed(std::string_view chunk, std::string& out);
 
  private:
-  enum class State { Text, Escape, Csi, Osc, OscEscape };
-  State m_state = State::Text;
+  enum class State { text, escape, csi, osc, osc_escape };
+  State m_state = State::text;
 };
 
 }  // namespace velmora::bench

@@ -37,17 +37,17 @@ TEST(OutputDecoder, DecodesOnlyOutputOfItsOwnSession) {
   auto line = encode_line(OutputEvent{"main", base64_encode("hello\r\n")});
   ASSERT_TRUE(line);
   line->pop_back();  // the newline
-  EXPECT_EQ(decoder.decode(*line, out), OutputLine::Decoded);
+  EXPECT_EQ(decoder.decode(*line, out), OutputLine::decoded);
   EXPECT_EQ(out, "hello\r\n");
 
   out.clear();
   auto other = encode_line(OutputEvent{"mainframe", base64_encode("x")});
   ASSERT_TRUE(other);
   other->pop_back();
-  EXPECT_EQ(decoder.decode(*other, out), OutputLine::OtherEvent);
-  EXPECT_EQ(decoder.decode(R"({"type":"exited","key":"main"})", out), OutputLine::OtherEvent);
+  EXPECT_EQ(decoder.decode(*other, out), OutputLine::other_event);
+  EXPECT_EQ(decoder.decode(R"({"type":"exited","key":"main"})", out), OutputLine::other_event);
   EXPECT_EQ(decoder.decode(R"({"type":"output","key":"main","dataBase64":"Y"})", out),
-            OutputLine::Malformed);
+            OutputLine::malformed);
   EXPECT_EQ(out, "");
 }
 

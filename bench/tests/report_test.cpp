@@ -21,8 +21,8 @@ std::string printed(const Report& report) {
 
 TEST(Report, AlignsEveryColumnAndMarksMissedTargets) {
   Report report;
-  report.add(Row{"echo p50 (us)", "61.0", "45.2", "+15.8 us", "<= raw + 40 us", Verdict::Pass});
-  report.add(Row{"a much longer measure name", "1", "", "", "", Verdict::Info});
+  report.add(Row{"echo p50 (us)", "61.0", "45.2", "+15.8 us", "<= raw + 40 us", Verdict::pass});
+  report.add(Row{"a much longer measure name", "1", "", "", "", Verdict::info});
   report.failed("resume", "timed out");
   std::string text = printed(report);
 
@@ -45,8 +45,8 @@ TEST(Report, AlignsEveryColumnAndMarksMissedTargets) {
 TEST(Report, PassesWhenNoRowFailed) {
   Report report;
   EXPECT_TRUE(report.all_passed());
-  report.add(Row{"info", "1", "", "", "", Verdict::Info});
-  report.add(Row{"met", "1", "", "", "", Verdict::Pass});
+  report.add(Row{"info", "1", "", "", "", Verdict::info});
+  report.add(Row{"met", "1", "", "", "", Verdict::pass});
   EXPECT_TRUE(report.all_passed());
   EXPECT_EQ(signed_fixed(-11.44, 1), "-11.4");
   EXPECT_EQ(signed_fixed(2.0, 1), "+2.0");

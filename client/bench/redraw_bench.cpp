@@ -89,13 +89,13 @@ void in_process(int iterations) {
     Feed feed;
   };
   const Case cases[] = {
-      {"shell output, history pushed (new terminal)", &plain, History::Push, false, Feed::Shortest},
-      {"shell output, same terminal (nothing new)", &plain, History::Push, true, Feed::Shortest},
-      {"shell output, --no-history", &plain, History::Skip, false, Feed::Shortest},
-      {"shell output, every byte through the emulator", &plain, History::Skip, false, Feed::Full},
-      {"editor on the alternate screen", &editor, History::Push, false, Feed::Shortest},
-      {"editor, every byte through the emulator", &editor, History::Skip, false, Feed::Full},
-      {"cursor-up progress output (worst case)", &progress, History::Push, false, Feed::Shortest},
+      {"shell output, history pushed (new terminal)", &plain, History::push, false, Feed::shortest},
+      {"shell output, same terminal (nothing new)", &plain, History::push, true, Feed::shortest},
+      {"shell output, --no-history", &plain, History::skip, false, Feed::shortest},
+      {"shell output, every byte through the emulator", &plain, History::skip, false, Feed::full},
+      {"editor on the alternate screen", &editor, History::push, false, Feed::shortest},
+      {"editor, every byte through the emulator", &editor, History::skip, false, Feed::full},
+      {"cursor-up progress output (worst case)", &progress, History::push, false, Feed::shortest},
   };
   for (const Case& c : cases) {
     Figures f;

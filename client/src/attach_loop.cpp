@@ -48,7 +48,7 @@ int run_attach(const AttachCommand& command) {
                  printable(command.key).c_str());
     return 1;
   }
-  if (command.require == Require::Existing) {
+  if (command.require == Require::existing) {
     if (auto found = find_session(path, command.key); !found) {
       std::fprintf(stderr, "velmora: %s\n", found.error().text().c_str());
       return 1;
@@ -84,15 +84,15 @@ int run_attach(const AttachCommand& command) {
   // Leave the user's terminal as we found it: modes that the session switched on go off, the
   // cursor on a fresh line, then the saved settings come back. After a hangup the terminal is
   // probably gone; the writes then fail or give up soon.
-  bool hung_up = stop_signal() == SIGHUP || outcome == Outcome::TerminalGone;
+  bool hung_up = stop_signal() == SIGHUP || outcome == Outcome::terminal_gone;
   ModeTracker after = attachment.modes();
   std::string reset = after.reset_sequence();
   after.feed(reset);
   if (!after.at_line_start()) reset += "\r\n";
   (void)write_within(STDOUT_FILENO, reset, FINAL_WRITE_TIME);
-  raw->restore(hung_up ? Drain::Skip : Drain::Wait);
+  raw->restore(hung_up ? Drain::skip : Drain::wait);
 
-  if (outcome == Outcome::Exited) {
+  if (outcome == Outcome::exited) {
     display.forget(attachment.shell_pid());
   } else if (!hung_up) {
     display.remember(attachment.shell_pid(), attachment.shown());
@@ -100,25 +100,25 @@ int run_attach(const AttachCommand& command) {
 
   std::string key = printable(command.key);
   switch (outcome) {
-    case Outcome::Detached:
+    case Outcome::detached:
       print_line("[detached from " + key + "]", STDOUT_FILENO);
       return 0;
-    case Outcome::Exited:
+    case Outcome::exited:
       print_line("[" + key + " exited]", STDOUT_FILENO);
       return 0;
-    case Outcome::AttachedElsewhere:
+    case Outcome::attached_elsewhere:
       print_line("[" + key + " attached elsewhere]", STDOUT_FILENO);
       return 0;
-    case Outcome::DaemonGone:
+    case Outcome::daemon_gone:
       print_line("[daemon went away]", STDOUT_FILENO);
       return 1;
-    case Outcome::Failed:
+    case Outcome::failed:
       print_line("velmora: " + attachment.failure(), STDERR_FILENO);
       return 1;
-    case Outcome::TerminalGone:
+    case Outcome::terminal_gone:
       print_line("[detached from " + key + "]", STDOUT_FILENO);
       return 1;
-    case Outcome::Signalled:
+    case Outcome::signalled:
       print_line("[detached from " + key + "]", STDOUT_FILENO);
       return 128 + stop_signal();
   }

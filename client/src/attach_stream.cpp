@@ -85,7 +85,7 @@ void AttachStream::show_base64(std::string_view data_base64, OutputBuffer& out) 
 }
 
 void AttachStream::handle_line(std::string_view line, OutputBuffer& out) {
-  if (m_ending != Ending::Running) return;
+  if (m_ending != Ending::running) return;
   if (auto output = parse_output_line(line)) {
     if (output->key == m_key) show_base64(output->data_base64, out);
     return;  // else another session of this connection
@@ -120,14 +120,14 @@ void AttachStream::handle_line(std::string_view line, OutputBuffer& out) {
     // What the shell wrote last is still worth seeing.
     out += m_held;
     m_held.clear();
-    m_ending = Ending::Exited;
+    m_ending = Ending::exited;
   } else if (auto* error = std::get_if<ErrorEvent>(&*event)) {
     std::string_view message = error->message;
     if (message.starts_with(DISPLACED_NOTICE) && message.substr(DISPLACED_NOTICE.size()) == m_key) {
-      m_ending = Ending::Displaced;
+      m_ending = Ending::displaced;
       return;
     }
-    m_ending = Ending::Failed;
+    m_ending = Ending::failed;
     m_failure = error->message;
   }
 }

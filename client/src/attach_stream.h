@@ -24,10 +24,10 @@ struct OutputLine {
 std::optional<OutputLine> parse_output_line(std::string_view line);
 
 enum class Ending {
-  Running,
-  Exited,     // the session's shell ended
-  Failed,     // the daemon refused the attach; failure() says why
-  Displaced,  // another connection resumed the session
+  running,
+  exited,     // the session's shell ended
+  failed,     // the daemon refused the attach; failure() says why
+  displaced,  // another connection resumed the session
 };
 
 // The daemon's notice to a connection whose session another connection resumed.
@@ -70,7 +70,7 @@ class AttachStream {
   bool m_attached = false;
   bool m_resumed = false;
   std::uint32_t m_shell_pid = 0;
-  Ending m_ending = Ending::Running;
+  Ending m_ending = Ending::running;
   std::string m_failure;
   std::string m_held;  // output that came before `attached`
 };

@@ -51,17 +51,17 @@ void Attachment::queue_attach() {
 std::optional<Outcome> Attachment::come_back() {
   // Only a working attachment comes back: a connection that ends before its attach was
   // answered means that the daemon is going away.
-  if (!m_stream.attached()) return Outcome::DaemonGone;
+  if (!m_stream.attached()) return Outcome::daemon_gone;
   switch (check_session(m_socket_path, m_daemon_pid, m_command.key, m_shell_pid)) {
-    case SessionCheck::NoDaemon:
-      return Outcome::DaemonGone;
-    case SessionCheck::Ended:
-      return Outcome::Exited;
-    case SessionCheck::Alive:
+    case SessionCheck::no_daemon:
+      return Outcome::daemon_gone;
+    case SessionCheck::ended:
+      return Outcome::exited;
+    case SessionCheck::alive:
       break;
   }
   Contact contact = contact_daemon(m_socket_path);
-  if (contact.reach != Reach::Connected) return Outcome::DaemonGone;
+  if (contact.reach != Reach::connected) return Outcome::daemon_gone;
   ::fcntl(contact.fd.get(), F_SETFL, ::fcntl(contact.fd.get(), F_GETFL) | O_NONBLOCK);
   m_socket = std::move(contact.fd);
   m_lines.clear();
@@ -107,30 +107,30 @@ std::optional<Outcome> Attachment::show(std::string_view bytes) {
   }
   m_drawing_end.reset();
   if (!write_all(STDOUT_FILENO, bytes, stop_requested))
-    return stop_requested() ? Outcome::Signalled : Outcome::TerminalGone;
+    return stop_requested() ? Outcome::signalled : Outcome::terminal_gone;
   return std::nullopt;
 }
 
 std::optional<Outcome> Attachment::read_daemon() {
   ssize_t n = m_lines.fill(m_socket.get());
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
-  if (n <= 0) return Outcome::DaemonGone;
+  if (n <= 0) return Outcome::daemon_gone;
   bool was_attached = m_stream.attached();
   m_screen.clear();
   // Everything that this read completes goes to the terminal in one write, and nothing waits
   // for more. A line over the bound (which the daemon never sends) is skipped like any other
   // line that cannot be read.
-  for (auto next = m_lines.next(); next.kind != LineBuffer::Kind::kNone; next = m_lines.next()) {
-    if (next.kind == LineBuffer::Kind::kLine) m_stream.handle_line(next.line, m_screen);
-    if (m_stream.ending() != Ending::Running) break;
+  for (auto next = m_lines.next(); next.kind != LineBuffer::Kind::none; next = m_lines.next()) {
+    if (next.kind == LineBuffer::Kind::line) m_stream.handle_line(next.line, m_screen);
+    if (m_stream.ending() != Ending::running) break;
   }
   if (!was_attached && m_stream.attached() && !m_stream.resumed() &&
-      m_command.require == Require::Existing) {
+      m_command.require == Require::existing) {
     // The session ended after it was looked up, and this attach started a new one instead.
     queue(CloseRequest{m_command.key});
     drain_outgoing();
     m_failure = "no session named " + printable(m_command.key);
-    return Outcome::Failed;
+    return Outcome::failed;
   }
   if (auto ended = show(m_screen.view())) return ended;
   if (!was_attached && m_stream.attached()) {
@@ -140,23 +140,23 @@ std::optional<Outcome> Attachment::read_daemon() {
         queue(CloseRequest{m_command.key});
         drain_outgoing();
       }
-      return Outcome::Exited;
+      return Outcome::exited;
     }
     m_shell_pid = m_stream.shell_pid();
     // Full-screen programs repaint on a size change (a change to the same size is none); a
     // shell would only see a wrong size for a moment.
-    if (m_stream.resumed() && m_drew_alternate && m_command.redraw == Redraw::Nudge) {
+    if (m_stream.resumed() && m_drew_alternate && m_command.redraw == Redraw::nudge) {
       WindowSize nudged = m_size;
       nudged.rows = m_size.rows > 1 ? m_size.rows - 1 : m_size.rows + 1;
       queue_resize(nudged);
       m_redraw_at = Clock::now() + REDRAW_DELAY;
     }
   }
-  if (m_stream.ending() == Ending::Exited) return Outcome::Exited;
-  if (m_stream.ending() == Ending::Displaced) return Outcome::AttachedElsewhere;
-  if (m_stream.ending() == Ending::Failed) {
+  if (m_stream.ending() == Ending::exited) return Outcome::exited;
+  if (m_stream.ending() == Ending::displaced) return Outcome::attached_elsewhere;
+  if (m_stream.ending() == Ending::failed) {
     m_failure = m_stream.failure();
-    return Outcome::Failed;
+    return Outcome::failed;
   }
   return std::nullopt;
 }
@@ -165,10 +165,10 @@ std::optional<Outcome> Attachment::read_terminal() {
   char chunk[65536];
   ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
   if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
-  if (n <= 0) return Outcome::TerminalGone;
+  if (n <= 0) return Outcome::terminal_gone;
   auto keys = m_detach_key.feed(std::string_view(chunk, static_cast<std::size_t>(n)), Clock::now());
   if (!keys.to_send.empty()) queue(WriteRequest{m_command.key, base64_encode(keys.to_send)});
-  if (keys.detach) return Outcome::Detached;
+  if (keys.detach) return Outcome::detached;
   return std::nullopt;
 }
 
@@ -209,7 +209,7 @@ Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
     int rc = ::poll(fds, 3, poll_timeout());
     if (rc < 0 && errno != EINTR) {
       m_failure = "cannot wait for input: " + OsError::from_errno().display();
-      return Outcome::Failed;
+      return Outcome::failed;
     }
     if (m_redraw_at && Clock::now() >= *m_redraw_at) {
       m_redraw_at.reset();
@@ -230,27 +230,27 @@ Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
           raw.reapply();
         }
       }
-      if (stop_requested()) return Outcome::Signalled;
+      if (stop_requested()) return Outcome::signalled;
     }
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       if (auto ended = read_daemon()) {
         // A lost connection to a daemon that still answers (it cut us off while we were
         // stopped, say) is taken up again, the screen redrawn.
-        if (*ended != Outcome::DaemonGone) return *ended;
+        if (*ended != Outcome::daemon_gone) return *ended;
         if (auto gone = come_back()) return *gone;
         continue;
       }
     }
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
       if (auto ended = read_terminal()) {
-        if (*ended == Outcome::Detached) drain_outgoing();
+        if (*ended == Outcome::detached) drain_outgoing();
         return *ended;
       }
     }
     // Only after the keyboard has been read: a second press that waits there is no detach.
     if (m_detach_key.expired(Clock::now())) {
       drain_outgoing();
-      return Outcome::Detached;
+      return Outcome::detached;
     }
   }
 }

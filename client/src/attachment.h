@@ -29,13 +29,13 @@ namespace velmora::client {
 
 // How an attachment ended.
 enum class Outcome {
-  Detached,
-  Exited,
-  AttachedElsewhere,
-  DaemonGone,
-  Failed,
-  TerminalGone,
-  Signalled
+  detached,
+  exited,
+  attached_elsewhere,
+  daemon_gone,
+  failed,
+  terminal_gone,
+  signalled
 };
 
 // The event loop of one attachment: the daemon's stream to the terminal, the keyboard and

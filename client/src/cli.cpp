@@ -172,7 +172,7 @@ UsageError usage(std::string problem, std::string topic) {
   return UsageError{std::move(problem), std::move(topic)};
 }
 
-enum class Option { Taken, Unknown, Faulty };
+enum class Option { taken, unknown, faulty };
 
 // The options that shape an attachment, shared by attach and new; i moves past a value.
 Option take_attach_option(const std::vector<std::string>& args, std::size_t& i,
@@ -181,9 +181,9 @@ Option take_attach_option(const std::vector<std::string>& args, std::size_t& i,
   if (arg == "-E") {
     command.detach_key = std::nullopt;
   } else if (arg == "--no-redraw") {
-    command.redraw = Redraw::Skip;
+    command.redraw = Redraw::skip;
   } else if (arg == "--no-history") {
-    command.history = History::Skip;
+    command.history = History::skip;
   } else if (arg.rfind("-e", 0) == 0) {
     std::string value;
     if (arg.size() > 2) {
@@ -192,18 +192,18 @@ Option take_attach_option(const std::vector<std::string>& args, std::size_t& i,
       value = args[++i];
     } else {
       fault = usage("option -e needs a key", topic);
-      return Option::Faulty;
+      return Option::faulty;
     }
     auto key = parse_detach_key(value);
     if (!key) {
       fault = usage("bad detach key '" + value + "' (use ^x or one character)", topic);
-      return Option::Faulty;
+      return Option::faulty;
     }
     command.detach_key = *key;
   } else {
-    return Option::Unknown;
+    return Option::unknown;
   }
-  return Option::Taken;
+  return Option::taken;
 }
 
 Parsed parse_attach(const std::vector<std::string>& args, std::size_t first) {
@@ -218,11 +218,11 @@ Parsed parse_attach(const std::vector<std::string>& args, std::size_t first) {
       if (arg == "--") {
         only_operands = true;
       } else if (arg == "-x" || arg == "--existing") {
-        command.require = Require::Existing;
+        command.require = Require::existing;
       } else if (auto taken = take_attach_option(args, i, command, fault, "attach");
-                 taken == Option::Faulty) {
+                 taken == Option::faulty) {
         return fault;
-      } else if (taken == Option::Unknown) {
+      } else if (taken == Option::unknown) {
         return usage("unknown option '" + arg + "'", "attach");
       }
       continue;
@@ -241,7 +241,7 @@ std::string typed_line(const std::vector<std::string>& args, std::size_t first, 
     if (word > first) line += ' ';
     line += args[word];
   }
-  if (enter == Enter::Append) line += '\r';
+  if (enter == Enter::append) line += '\r';
   return line;
 }
 
@@ -260,11 +260,11 @@ Parsed parse_new(const std::vector<std::string>& args, std::size_t first) {
         only_operands = true;
         if (key) break;
       } else if (arg == "-d" || arg == "--detached") {
-        command.start = Start::Detached;
+        command.start = Start::detached;
       } else if (auto taken = take_attach_option(args, i, command.attach, fault, "new");
-                 taken == Option::Faulty) {
+                 taken == Option::faulty) {
         return fault;
-      } else if (taken == Option::Unknown) {
+      } else if (taken == Option::unknown) {
         return usage("unknown option '" + arg + "'", "new");
       }
       continue;
@@ -280,7 +280,7 @@ Parsed parse_new(const std::vector<std::string>& args, std::size_t first) {
   }
   if (!key) return usage("new needs a session key", "new");
   command.attach.key = *key;
-  if (i + 1 < args.size()) command.typed = typed_line(args, i + 1, Enter::Append);
+  if (i + 1 < args.size()) command.typed = typed_line(args, i + 1, Enter::append);
   return Command(command);
 }
 
@@ -289,7 +289,7 @@ Parsed parse_ls(const std::vector<std::string>& args, std::size_t first) {
   for (std::size_t i = first; i < args.size(); ++i) {
     if (is_help_flag(args[i])) return Command(HelpCommand{"ls"});
     if (args[i] == "--json") {
-      command.format = Format::Json;
+      command.format = Format::json;
     } else {
       return usage("unexpected argument '" + args[i] + "'", "ls");
     }
@@ -319,7 +319,7 @@ Parsed parse_kill(const std::vector<std::string>& args, std::size_t first) {
 // Options come before the key; everything after the key is text, dashes included, except one
 // "--" right after it.
 Parsed parse_send(const std::vector<std::string>& args, std::size_t first) {
-  Enter enter = Enter::Append;
+  Enter enter = Enter::append;
   std::size_t i = first;
   for (; i < args.size() && is_option(args[i]); ++i) {
     if (is_help_flag(args[i])) return Command(HelpCommand{"send"});
@@ -328,7 +328,7 @@ Parsed parse_send(const std::vector<std::string>& args, std::size_t first) {
       break;
     }
     if (args[i] == "-n") {
-      enter = Enter::Omit;
+      enter = Enter::omit;
     } else {
       return usage("unknown option '" + args[i] + "'", "send");
     }

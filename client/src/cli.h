@@ -15,28 +15,28 @@ namespace velmora::client {
 inline constexpr const char* DEFAULT_KEY = "main";
 inline constexpr unsigned char DEFAULT_DETACH_KEY = 0x1c;  // Ctrl-backslash
 
-enum class Redraw { Nudge, Skip };
-enum class Format { Table, Json };
-enum class Enter { Append, Omit };
+enum class Redraw { nudge, skip };
+enum class Format { table, json };
+enum class Enter { append, omit };
 // Which sessions an attach accepts: any (a missing one is created) or only one that exists.
-enum class Require { Any, Existing };
-enum class Start { Attached, Detached };
+enum class Require { any, existing };
+enum class Start { attached, detached };
 
 struct AttachCommand {
   std::string key = DEFAULT_KEY;
   std::optional<unsigned char> detach_key = DEFAULT_DETACH_KEY;  // nothing: no detach key
-  Redraw redraw = Redraw::Nudge;
-  History history = History::Push;
-  Require require = Require::Any;
+  Redraw redraw = Redraw::nudge;
+  History history = History::push;
+  Require require = Require::any;
 };
 // Creates a session that must not exist yet, then attaches to it unless told not to.
 struct NewCommand {
   AttachCommand attach;  // the key, and how to attach afterwards
-  Start start = Start::Attached;
+  Start start = Start::attached;
   std::string typed;  // the command line and a carriage return, or empty for none
 };
 struct ListCommand {
-  Format format = Format::Table;
+  Format format = Format::table;
 };
 struct KillCommand {
   std::string key;

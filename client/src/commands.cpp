@@ -52,7 +52,7 @@ int run_list(const ListCommand& command) {
       rows.push_back(observe_session(std::move(info)));
   }
   std::string out;
-  if (command.format == Format::Json) {
+  if (command.format == Format::json) {
     for (const SessionRow& row : rows)
       out += encode_session_status(row.info, row.cwd, row.command) + "\n";
   } else if (rows.empty()) {

@@ -127,9 +127,9 @@ int run_new(const NewCommand& command) {
     }
   }
   // Leaving the connection leaves the session running, detached.
-  if (command.start == Start::Detached || !::isatty(STDIN_FILENO)) return 0;
+  if (command.start == Start::detached || !::isatty(STDIN_FILENO)) return 0;
   AttachCommand attach = command.attach;
-  attach.require = Require::Existing;
+  attach.require = Require::existing;
   return run_attach(attach);
 }
 

@@ -22,7 +22,7 @@ std::string daemon_socket_path() { return resolve_socket_path(); }
 Contact contact_daemon(const std::string& path) {
   Contact contact;
   auto refuse = [&](std::string problem) {
-    contact.reach = Reach::Refused;
+    contact.reach = Reach::refused;
     contact.fd.reset();
     contact.problem = std::move(problem);
     return std::move(contact);
@@ -32,7 +32,7 @@ Contact contact_daemon(const std::string& path) {
   // same as no daemon at all.
   auto missing = [&] {
     if (auto pid = process_listening_at(path)) {
-      contact.reach = Reach::SocketMissing;
+      contact.reach = Reach::socket_missing;
       contact.problem = "the daemon's socket is missing: " + path + " has gone, but velmorad (pid " +
                         std::to_string(*pid) + ") still runs";
     }
@@ -66,7 +66,7 @@ Contact contact_daemon(const std::string& path) {
   if (*uid != ::getuid())
     return refuse("the daemon at " + path + " runs as another user; refusing to talk to it");
 
-  contact.reach = Reach::Connected;
+  contact.reach = Reach::connected;
   contact.fd = std::move(*socket);
   return contact;
 }
@@ -75,7 +75,7 @@ Contact await_daemon(const std::string& path, std::chrono::milliseconds patience
   auto deadline = std::chrono::steady_clock::now() + patience;
   while (true) {
     Contact contact = contact_daemon(path);
-    if (contact.reach != Reach::SocketMissing) return contact;
+    if (contact.reach != Reach::socket_missing) return contact;
     if (std::chrono::steady_clock::now() >= deadline) {
       contact.problem += " and has not made it again";
       return contact;
@@ -110,10 +110,10 @@ Result<std::optional<Event>> DaemonLink::poll_event(std::chrono::milliseconds ti
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (true) {
     LineBuffer::Next next = m_lines.next();
-    if (next.kind == LineBuffer::Kind::kTooLong)
-      return Error("the daemon sent a line longer than " + std::to_string(LineBuffer::kMaxLine) +
+    if (next.kind == LineBuffer::Kind::too_long)
+      return Error("the daemon sent a line longer than " + std::to_string(LineBuffer::MAX_LINE) +
                    " bytes");
-    if (next.kind == LineBuffer::Kind::kLine) {
+    if (next.kind == LineBuffer::Kind::line) {
       auto event = decode_event(next.line);
       if (!event)
         return Error("the daemon sent a line that is not an event: " + event.error().text());
@@ -154,9 +154,9 @@ bool DaemonLink::wait_closed(std::chrono::milliseconds timeout) {
 
 Result<std::optional<DaemonLink>> reach_running_daemon(const std::string& path) {
   Contact contact = await_daemon(path);
-  if (contact.reach == Reach::Refused || contact.reach == Reach::SocketMissing)
+  if (contact.reach == Reach::refused || contact.reach == Reach::socket_missing)
     return Error(contact.problem);
-  if (contact.reach == Reach::NoDaemon) return std::optional<DaemonLink>();
+  if (contact.reach == Reach::no_daemon) return std::optional<DaemonLink>();
   return std::optional<DaemonLink>(DaemonLink(std::move(contact.fd)));
 }
 

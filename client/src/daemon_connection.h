@@ -21,14 +21,14 @@ inline constexpr std::chrono::milliseconds REPLY_TIMEOUT = std::chrono::seconds(
 std::string daemon_socket_path();
 
 enum class Reach {
-  Connected,      // fd is a connection to a daemon of our own user
-  NoDaemon,       // nothing listens there (no file, or a stale one)
-  SocketMissing,  // the file has gone, but a daemon of ours still listens under its name
-  Refused,        // something is there that we must not or cannot talk to; problem says what
+  connected,       // fd is a connection to a daemon of our own user
+  no_daemon,       // nothing listens there (no file, or a stale one)
+  socket_missing,  // the file has gone, but a daemon of ours still listens under its name
+  refused,         // something is there that we must not or cannot talk to; problem says what
 };
 
 struct Contact {
-  Reach reach = Reach::NoDaemon;
+  Reach reach = Reach::no_daemon;
   OwnedFd fd;
   std::string problem;
 };
@@ -63,7 +63,7 @@ class DaemonLink {
 
  private:
   OwnedFd m_fd;
-  LineBuffer m_lines{LineBuffer::kMaxLine, 64 * 1024};
+  LineBuffer m_lines{LineBuffer::MAX_LINE, 64 * 1024};
 };
 
 // Sends request and returns the first reply of type T; an `error` event becomes a failure with

@@ -139,9 +139,9 @@ std::string find_velmorad() {
 Result<OwnedFd> connect_or_start(const std::string& socket_path,
                                  std::chrono::milliseconds timeout) {
   Contact first = await_daemon(socket_path);
-  if (first.reach == Reach::Connected) return std::move(first.fd);
+  if (first.reach == Reach::connected) return std::move(first.fd);
   // A daemon whose file has gone still has its sessions: a second one would hide them for good.
-  if (first.reach == Reach::Refused || first.reach == Reach::SocketMissing)
+  if (first.reach == Reach::refused || first.reach == Reach::socket_missing)
     return Error(first.problem);
 
   std::string program = find_velmorad();
@@ -158,8 +158,8 @@ Result<OwnedFd> connect_or_start(const std::string& socket_path,
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (true) {
     Contact contact = contact_daemon(socket_path);
-    if (contact.reach == Reach::Connected) return std::move(contact.fd);
-    if (contact.reach == Reach::Refused) return Error(contact.problem);
+    if (contact.reach == Reach::connected) return std::move(contact.fd);
+    if (contact.reach == Reach::refused) return Error(contact.problem);
     // A daemon that ended without listening may have lost a race with another one that
     // another client started at the same moment; the contact above has given that one a chance.
     if (ended) {

@@ -27,9 +27,9 @@ int run_decode(int in_fd, int out_fd) {
   LineBuffer lines;
   std::string out;
   auto answer = [&](LineBuffer::Next next) {
-    if (next.kind == LineBuffer::Kind::kTooLong) {
+    if (next.kind == LineBuffer::Kind::too_long) {
       out += "{\"error\":" + json_quote(too_long_line_text()) + "}\n";
-    } else if (next.kind == LineBuffer::Kind::kLine) {
+    } else if (next.kind == LineBuffer::Kind::line) {
       // The daemon passes over blank lines without a word.
       if (is_valid_utf8(next.line) && is_blank(next.line)) return;
       out += describe_request_line(next.line);
@@ -42,7 +42,7 @@ int run_decode(int in_fd, int out_fd) {
       std::fprintf(stderr, "velmora: cannot read standard input: %s\n", std::strerror(errno));
       return 1;
     }
-    for (auto next = lines.next(); next.kind != LineBuffer::Kind::kNone; next = lines.next())
+    for (auto next = lines.next(); next.kind != LineBuffer::Kind::none; next = lines.next())
       answer(next);
     if (n == 0) answer(lines.take_rest());
     // Answer each batch at once, so that the command can be used interactively.

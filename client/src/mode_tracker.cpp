@@ -7,7 +7,7 @@ namespace velmora::client {
 void ModeTracker::feed(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
-    if (m_state == State::Ground) {
+    if (m_state == State::ground) {
       // Most output is text: jump to the next escape.
       const void* escape = std::memchr(bytes.data() + i, 0x1b, bytes.size() - i);
       std::size_t stop =
@@ -25,18 +25,18 @@ void ModeTracker::feed(std::string_view bytes) {
       }
       if (escape == nullptr) return;
       i = stop + 1;
-      m_state = State::Escape;
+      m_state = State::escape;
       continue;
     }
     char c = bytes[i++];
-    if (m_state == State::Charset) {
+    if (m_state == State::charset) {
       m_charset = c != 'B';
-      m_state = State::Ground;
+      m_state = State::ground;
       continue;
     }
-    if (m_state == State::Escape) {
+    if (m_state == State::escape) {
       if (c == '[') {
-        m_state = State::Csi;
+        m_state = State::csi;
         m_private = false;
         m_foreign = false;
         m_has_params = false;
@@ -50,10 +50,10 @@ void ModeTracker::feed(std::string_view bytes) {
       if (c == '8' || c == 'M' || c == 'D') m_line_start = false;
       if (c == 'E') m_line_start = true;
       if (c == '(') {
-        m_state = State::Charset;
+        m_state = State::charset;
         continue;
       }
-      m_state = c == 0x1b ? State::Escape : State::Ground;
+      m_state = c == 0x1b ? State::escape : State::ground;
       continue;
     }
     // Inside a control sequence.
@@ -70,13 +70,13 @@ void ModeTracker::feed(std::string_view bytes) {
       m_foreign = true;
     } else if (c >= 0x40 && c <= 0x7e) {
       finish_csi(c);
-      m_state = State::Ground;
+      m_state = State::ground;
     } else if (c == 0x1b) {
-      m_state = State::Escape;
+      m_state = State::escape;
     } else if (static_cast<unsigned char>(c) <= 0x2f) {
       // Intermediate bytes and embedded controls: keep reading.
     } else {
-      m_state = State::Ground;
+      m_state = State::ground;
     }
   }
 }

@@ -30,12 +30,12 @@ class ModeTracker {
   void set_line_start(bool at_start) { m_line_start = at_start; }
 
  private:
-  enum class State : std::uint8_t { Ground, Escape, Charset, Csi };
+  enum class State : std::uint8_t { ground, escape, charset, csi };
   void note_text(std::string_view text);
   void finish_csi(char final);
   void set_private_mode(unsigned mode, bool on);
 
-  State m_state = State::Ground;
+  State m_state = State::ground;
   bool m_private = false;  // the CSI sequence started with '?'
   bool m_foreign = false;  // it started with '<', '=' or '>': none of our concern
   bool m_has_params = false;

@@ -118,7 +118,7 @@ namespace {
 // name after its file has gone).
 std::set<unsigned long> listening_inodes(const std::string& path) {
   // Flags has __SO_ACCEPTCON for a listening socket.
-  constexpr unsigned long kAcceptingConnections = 0x10000;
+  constexpr unsigned long ACCEPTING_CONNECTIONS = 0x10000;
   std::set<unsigned long> inodes;
   std::ifstream table("/proc/net/unix");
   std::string line;
@@ -131,7 +131,7 @@ std::set<unsigned long> listening_inodes(const std::string& path) {
     std::string name;
     std::getline(fields >> std::ws, name);
     if (name != path) continue;
-    if ((std::strtoul(flags.c_str(), nullptr, 16) & kAcceptingConnections) == 0) continue;
+    if ((std::strtoul(flags.c_str(), nullptr, 16) & ACCEPTING_CONNECTIONS) == 0) continue;
     inodes.insert(inode);
   }
   return inodes;
@@ -139,9 +139,9 @@ std::set<unsigned long> listening_inodes(const std::string& path) {
 
 // The inode in a descriptor link of the form "socket:[inode]", or 0.
 unsigned long socket_inode(const std::string& link) {
-  constexpr std::string_view kPrefix = "socket:[";
-  if (link.compare(0, kPrefix.size(), kPrefix) != 0) return 0;
-  return std::strtoul(link.c_str() + kPrefix.size(), nullptr, 10);
+  constexpr std::string_view PREFIX = "socket:[";
+  if (link.compare(0, PREFIX.size(), PREFIX) != 0) return 0;
+  return std::strtoul(link.c_str() + PREFIX.size(), nullptr, 10);
 }
 
 bool holds_any(const std::string& fd_dir, const std::set<unsigned long>& inodes) {
@@ -194,8 +194,8 @@ std::optional<pid_t> process_listening_at(const std::string& path) {
   // both: the sockets we knew of are held by nobody then, but the sockets that listen at path
   // have changed, and we look again. Only sockets that nobody holds and that are all still
   // there mean that no daemon runs.
-  constexpr int kMostLooks = 100;
-  for (int look = 0; look < kMostLooks && !inodes.empty(); ++look) {
+  constexpr int MOST_LOOKS = 100;
+  for (int look = 0; look < MOST_LOOKS && !inodes.empty(); ++look) {
     if (auto pid = process_holding(inodes)) return pid;
     std::set<unsigned long> now = listening_inodes(path);
     if (now == inodes) return std::nullopt;

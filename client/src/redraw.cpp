@@ -116,7 +116,7 @@ Result<DrawnReplay> redraw_replay(const RedrawRequest& request) {
   DrawnReplay redraw;
   redraw.alternate = plan.alternate;
   std::string& out = redraw.bytes;
-  bool history = request.history == History::Push;
+  bool history = request.history == History::push;
   // The history may be as long as the replay; a screen alone is small.
   std::size_t screen_size = static_cast<std::size_t>(rows * request.cols * 2);
   out.reserve(history ? replay.size() + screen_size : screen_size);

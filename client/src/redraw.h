@@ -18,7 +18,7 @@
 
 namespace velmora::client {
 
-enum class History { Push, Skip };
+enum class History { push, skip };
 
 struct RedrawRequest {
   std::string_view replay;
@@ -26,8 +26,8 @@ struct RedrawRequest {
   int cols = 80;
   // How much of the replay this terminal has shown before (it still has those lines).
   std::optional<std::size_t> seen;
-  History history = History::Push;
-  Feed feed = Feed::Shortest;
+  History history = History::push;
+  Feed feed = Feed::shortest;
 };
 
 struct DrawnReplay {

@@ -33,7 +33,7 @@ struct LastingState {
   std::int32_t region_top_row = 0;  // 0-based, while region is set
 };
 
-enum class Screen : std::uint8_t { Primary, Alternate };
+enum class Screen : std::uint8_t { primary, alternate };
 
 struct Candidate {
   std::uint32_t pos;
@@ -78,7 +78,7 @@ class Scanner {
     m_run_state = m_state;
   }
   void line_feed(const Token& t) {
-    if (m_screen == Screen::Primary) m_primary_known = true;
+    if (m_screen == Screen::primary) m_primary_known = true;
     m_feeds.push_back({static_cast<std::uint32_t>(t.end), m_feeds_before_cr, m_state});
   }
   void carriage_return() { m_feeds_before_cr = static_cast<std::int32_t>(m_feeds.size()); }
@@ -111,7 +111,7 @@ class Scanner {
   bool m_full;
   ReplayPlan* m_plan = nullptr;
 
-  Screen m_screen = Screen::Primary;
+  Screen m_screen = Screen::primary;
   unsigned m_alternate_mode = 0;
   std::size_t m_alternate_enter = 0;
   std::size_t m_alternate_enter_end = 0;
@@ -174,17 +174,17 @@ void Scanner::full_reset(const Token& t) {
 }
 
 void Scanner::switch_screen(const Token& t, unsigned mode, bool on) {
-  bool in_alternate = m_screen == Screen::Alternate;
+  bool in_alternate = m_screen == Screen::alternate;
   if (on == in_alternate) return;
   end_run();
   if (on) {
-    m_screen = Screen::Alternate;
+    m_screen = Screen::alternate;
     m_alternate_mode = mode;
     m_alternate_enter = t.begin;
     m_alternate_enter_end = t.end;
   } else {
     m_plan->stretches.push_back({m_alternate_enter, t.end});
-    m_screen = Screen::Primary;
+    m_screen = Screen::primary;
   }
   if (mode == 47 && t.param_count == 1)
     m_plan->rewrites.push_back({t.begin, t.end, on ? "\x1b[?1047h" : "\x1b[?1047l"});
@@ -424,19 +424,19 @@ void Scanner::on_token(const Token& t) {
   m_home_at = NONE;
   m_erase_all_at = NONE;
   switch (t.kind) {
-    case TokenKind::Text:
-      if (m_screen == Screen::Primary) m_primary_known = true;
+    case TokenKind::text:
+      if (m_screen == Screen::primary) m_primary_known = true;
       break;
-    case TokenKind::Control:
+    case TokenKind::control:
       on_control(t);
       break;
-    case TokenKind::Escape:
+    case TokenKind::escape:
       on_escape(t);
       break;
-    case TokenKind::Csi:
+    case TokenKind::csi:
       on_csi(t, home_before, erase_before);
       break;
-    case TokenKind::String:
+    case TokenKind::string:
       if (t.byte == ']') {
         std::string_view body = m_replay.substr(t.begin + 2, t.end - t.begin - 2);
         if (body.starts_with("0;") || body.starts_with("2;")) {
@@ -445,7 +445,7 @@ void Scanner::on_token(const Token& t) {
         }
       }
       break;
-    case TokenKind::Broken:
+    case TokenKind::broken:
       break;
   }
 }
@@ -490,7 +490,7 @@ void Scanner::scan(ReplayPlan& plan) {
   std::size_t next_checkpoint = CHECKPOINT_SPACING;
   while (reader.next(t)) {
     // Text only ever starts outside a sequence.
-    if (t.kind == TokenKind::Text && t.begin >= next_checkpoint) {
+    if (t.kind == TokenKind::text && t.begin >= next_checkpoint) {
       plan.checkpoints.push_back(t.begin);
       next_checkpoint = t.begin + CHECKPOINT_SPACING;
     }
@@ -517,7 +517,7 @@ void Scanner::scan(ReplayPlan& plan) {
   };
 
   std::size_t end = m_replay.size();
-  plan.alternate = m_screen == Screen::Alternate;
+  plan.alternate = m_screen == Screen::alternate;
   plan.primary_known = m_primary_known;
   plan.primary.to = plan.alternate ? m_alternate_enter : end;
   if (plan.alternate) {
@@ -528,12 +528,12 @@ void Scanner::scan(ReplayPlan& plan) {
     plan.alternate_feed.to = end;
   }
   if (m_full) return;
-  if (const Candidate* c = latest(Screen::Primary, 0, plan.primary.to)) {
+  if (const Candidate* c = latest(Screen::primary, 0, plan.primary.to)) {
     plan.primary.from = c->pos;
     plan.primary.preamble = emulator_preamble(m_replay, m_sgr, c->state);
   }
   if (plan.alternate) {
-    if (const Candidate* c = latest(Screen::Alternate, m_alternate_enter_end, end)) {
+    if (const Candidate* c = latest(Screen::alternate, m_alternate_enter_end, end)) {
       plan.alternate_feed.from = c->pos;
       plan.alternate_feed.preamble = emulator_preamble(m_replay, m_sgr, c->state);
     }
@@ -574,7 +574,7 @@ ReplayPlan plan_replay(std::string_view replay, int rows, int cols, Feed feed) {
   ReplayPlan plan;
   plan.primary.to = replay.size();
   if (rows <= 0 || replay.size() >= NONE) return plan;
-  Scanner scanner(replay, rows, feed == Feed::Full);
+  Scanner scanner(replay, rows, feed == Feed::full);
   scanner.scan(plan);
   scanner.final_state(plan);
   return plan;
@@ -670,14 +670,14 @@ void append_history(std::string_view replay, std::size_t from, std::size_t to,
     if (plan.alternate && t.begin >= plan.alternate_enter) break;
     std::string_view bytes = replay.substr(t.begin, t.end - t.begin);
     switch (t.kind) {
-      case TokenKind::Text:
+      case TokenKind::text:
         append_text(bytes, out);
         break;
-      case TokenKind::Control:
+      case TokenKind::control:
         if (std::strchr("\b\t\n\v\f\r\x0e\x0f", t.byte) != nullptr && t.byte != 0)
           out.push_back(static_cast<char>(t.byte));
         break;
-      case TokenKind::Escape:
+      case TokenKind::escape:
         if (t.intermediate == 0 && std::strchr("78DEM", t.final) != nullptr) {
           out.append(bytes);
         } else if (t.intermediate == 0 && t.final == 'c') {
@@ -690,7 +690,7 @@ void append_history(std::string_view replay, std::size_t from, std::size_t to,
           out.append(bytes);
         }
         break;
-      case TokenKind::Csi:
+      case TokenKind::csi:
         if (keeps_csi(t)) {
           append_sequence(bytes, out);
           if (t.final == 'r') region = t.param(0, 1) > 1 || t.param(1, 0) != 0;
@@ -708,10 +708,10 @@ void append_history(std::string_view replay, std::size_t from, std::size_t to,
           }
         }
         break;
-      case TokenKind::String:
+      case TokenKind::string:
         if (t.byte == ']' && bytes.substr(2).starts_with("8;")) out.append(bytes);  // links
         break;
-      case TokenKind::Broken:
+      case TokenKind::broken:
         break;
     }
   }

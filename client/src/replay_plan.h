@@ -72,10 +72,10 @@ struct ReplayPlan {
   std::size_t stop_for(std::size_t seen) const;
 };
 
-enum class Feed { Shortest, Full };
+enum class Feed { shortest, full };
 
-// rows and cols are the emulator's size. Feed::Full keeps every byte (for comparison).
-ReplayPlan plan_replay(std::string_view replay, int rows, int cols, Feed feed = Feed::Shortest);
+// rows and cols are the emulator's size. Feed::full keeps every byte (for comparison).
+ReplayPlan plan_replay(std::string_view replay, int rows, int cols, Feed feed = Feed::shortest);
 
 // Appends the bytes of replay[from, to) that are safe to replay into another terminal of the
 // given height as history: text and layout, without alternate-screen stretches, queries, mode

@@ -12,10 +12,10 @@ CellColor color_of(const VTermColor& color, bool foreground) {
   if (foreground ? VTERM_COLOR_IS_DEFAULT_FG(&color) : VTERM_COLOR_IS_DEFAULT_BG(&color))
     return out;
   if (VTERM_COLOR_IS_INDEXED(&color)) {
-    out.kind = CellColor::Kind::Indexed;
+    out.kind = CellColor::Kind::indexed;
     out.index = color.indexed.idx;
   } else {
-    out.kind = CellColor::Kind::Rgb;
+    out.kind = CellColor::Kind::rgb;
     out.red = color.rgb.red;
     out.green = color.rgb.green;
     out.blue = color.rgb.blue;

@@ -17,8 +17,8 @@ struct VTermScreen;
 namespace velmora::client {
 
 struct CellColor {
-  enum class Kind : std::uint8_t { Default, Indexed, Rgb };
-  Kind kind = Kind::Default;
+  enum class Kind : std::uint8_t { terminal_default, indexed, rgb };
+  Kind kind = Kind::terminal_default;
   std::uint8_t index = 0;  // Indexed
   std::uint8_t red = 0, green = 0, blue = 0;
   friend bool operator==(const CellColor&, const CellColor&) = default;

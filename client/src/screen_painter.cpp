@@ -7,9 +7,9 @@ void append_number(unsigned value, std::string& out) { out += std::to_string(val
 
 void append_color(const CellColor& color, bool foreground, std::string& out) {
   switch (color.kind) {
-    case CellColor::Kind::Default:
+    case CellColor::Kind::terminal_default:
       return;
-    case CellColor::Kind::Indexed:
+    case CellColor::Kind::indexed:
       out += ';';
       if (color.index < 8) {
         append_number((foreground ? 30u : 40u) + color.index, out);
@@ -20,7 +20,7 @@ void append_color(const CellColor& color, bool foreground, std::string& out) {
         append_number(color.index, out);
       }
       return;
-    case CellColor::Kind::Rgb:
+    case CellColor::Kind::rgb:
       out += foreground ? ";38;2;" : ";48;2;";
       append_number(color.red, out);
       out += ';';
@@ -42,8 +42,8 @@ bool erasable(const Cell& cell) {
 
 bool invisible(const Cell& cell) {
   const CellStyle& s = cell.style;
-  return cell.blank() && cell.width != 0 && s.bg.kind == CellColor::Kind::Default && !s.reverse &&
-         s.underline == 0 && !s.strike;
+  return cell.blank() && cell.width != 0 && s.bg.kind == CellColor::Kind::terminal_default &&
+         !s.reverse && s.underline == 0 && !s.strike;
 }
 
 void append_utf8(char32_t c, std::string& out) {

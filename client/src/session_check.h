@@ -11,9 +11,9 @@
 namespace velmora::client {
 
 enum class SessionCheck {
-  Alive,     // the daemon answers and keeps the session: attach again
-  Ended,     // the daemon answers, the session is gone
-  NoDaemon,  // nothing answers, or another daemon than before
+  alive,      // the daemon answers and keeps the session: attach again
+  ended,      // the daemon answers, the session is gone
+  no_daemon,  // nothing answers, or another daemon than before
 };
 
 SessionCheck check_session(const std::string& socket_path, pid_t daemon_pid, const std::string& key,

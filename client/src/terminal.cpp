@@ -60,7 +60,7 @@ void RawMode::reapply() const {
 void RawMode::restore(Drain drain) {
   if (m_fd < 0) return;
   int saved_errno = errno;
-  int when = drain == Drain::Wait ? TCSADRAIN : TCSANOW;
+  int when = drain == Drain::wait ? TCSADRAIN : TCSANOW;
   while (::tcsetattr(m_fd, when, &m_saved) != 0 && errno == EINTR) {
   }
   m_fd = -1;

@@ -23,7 +23,7 @@ std::optional<WindowSize> window_size(int fd);
 // The size of this process's terminal: standard input's, else standard output's, else 24 x 80.
 WindowSize terminal_size();
 
-enum class Drain { Wait, Skip };
+enum class Drain { wait, skip };
 
 // Puts a terminal in raw mode and restores the very settings it found, at the latest when it
 // goes away.
@@ -35,12 +35,12 @@ class RawMode {
   RawMode& operator=(RawMode&&) = delete;
   RawMode(const RawMode&) = delete;
   RawMode& operator=(const RawMode&) = delete;
-  ~RawMode() { restore(Drain::Wait); }
+  ~RawMode() { restore(Drain::wait); }
 
   // Applies raw mode again (after the process was stopped and continued, for instance).
   void reapply() const;
 
-  // Puts the saved settings back; later calls do nothing. Drain::Skip does not wait for queued
+  // Puts the saved settings back; later calls do nothing. Drain::skip does not wait for queued
   // output first, for a terminal that may be gone.
   void restore(Drain drain);
 

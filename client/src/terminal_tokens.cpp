@@ -36,24 +36,24 @@ std::size_t next_control(const unsigned char* data, std::size_t from, std::size_
 bool TokenReader::next(Token& token) {
   const auto* data = reinterpret_cast<const unsigned char*>(m_bytes.data());
   std::size_t size = m_bytes.size();
-  if (m_pending != Pending::None) return finish_sequence(token);
+  if (m_pending != Pending::none) return finish_sequence(token);
   if (m_at >= size) return false;
   unsigned char c = data[m_at];
   if (c == ESC) {
     m_partial = Token{};
     m_partial.begin = m_at++;
-    m_pending = Pending::Escape;
+    m_pending = Pending::escape;
     return finish_sequence(token);
   }
   token = Token{};
   token.begin = m_at;
   if (is_control(c)) {
-    token.kind = TokenKind::Control;
+    token.kind = TokenKind::control;
     token.byte = c;
     token.end = ++m_at;
     return true;
   }
-  token.kind = TokenKind::Text;
+  token.kind = TokenKind::text;
   m_at = next_control(data, m_at + 1, size);
   token.end = m_at;
   return true;
@@ -63,14 +63,14 @@ bool TokenReader::finish_sequence(Token& token) {
   const auto* data = reinterpret_cast<const unsigned char*>(m_bytes.data());
   std::size_t size = m_bytes.size();
   auto broken = [&](std::size_t end) {
-    m_pending = Pending::None;
+    m_pending = Pending::none;
     token = m_partial;
-    token.kind = TokenKind::Broken;
+    token.kind = TokenKind::broken;
     token.end = end;
     m_at = end;
     return true;
   };
-  if (m_pending == Pending::Csi) return read_csi(token);
+  if (m_pending == Pending::csi) return read_csi(token);
   while (m_at < size) {
     unsigned char c = data[m_at];
     if (c == CAN || c == SUB) return broken(m_at + 1);
@@ -82,7 +82,7 @@ bool TokenReader::finish_sequence(Token& token) {
     if (c < 0x20) {
       // Executed where it stands; the sequence goes on after it.
       token = Token{};
-      token.kind = TokenKind::Control;
+      token.kind = TokenKind::control;
       token.byte = c;
       token.begin = m_at;
       token.end = ++m_at;
@@ -90,8 +90,8 @@ bool TokenReader::finish_sequence(Token& token) {
     }
     if (m_partial.intermediate == 0 && c == '[') {
       ++m_at;
-      m_pending = Pending::Csi;
-      m_partial.kind = TokenKind::Csi;
+      m_pending = Pending::csi;
+      m_partial.kind = TokenKind::csi;
       m_value = 0;
       m_have_digit = false;
       m_have_separator = false;
@@ -99,7 +99,7 @@ bool TokenReader::finish_sequence(Token& token) {
     }
     if (m_partial.intermediate == 0 && (c == ']' || c == 'P' || c == 'X' || c == '^' || c == '_')) {
       ++m_at;
-      m_partial.kind = TokenKind::String;
+      m_partial.kind = TokenKind::string;
       m_partial.byte = c;
       return read_string(token);
     }
@@ -109,9 +109,9 @@ bool TokenReader::finish_sequence(Token& token) {
       continue;
     }
     if (c >= 0x30 && c <= 0x7e) {
-      m_pending = Pending::None;
+      m_pending = Pending::none;
       token = m_partial;
-      token.kind = TokenKind::Escape;
+      token.kind = TokenKind::escape;
       token.final = c;
       token.end = m_at = m_at + 1;
       return true;
@@ -135,23 +135,23 @@ bool TokenReader::read_csi(Token& token) {
     unsigned char c = data[m_at];
     if (c >= 0x40 && c <= 0x7e) {
       if (m_have_digit || m_have_separator) push_param();
-      m_pending = Pending::None;
+      m_pending = Pending::none;
       token = csi;
       token.final = c;
       token.end = m_at = m_at + 1;
       return true;
     }
     if (c == CAN || c == SUB || c == ESC || c >= 0x80) {
-      m_pending = Pending::None;
+      m_pending = Pending::none;
       token = csi;
-      token.kind = TokenKind::Broken;
+      token.kind = TokenKind::broken;
       token.end = m_at = (c == CAN || c == SUB) ? m_at + 1 : m_at;
       return true;
     }
     if (c < 0x20) {
       csi.embedded_controls = true;
       token = Token{};
-      token.kind = TokenKind::Control;
+      token.kind = TokenKind::control;
       token.byte = c;
       token.begin = m_at;
       token.end = ++m_at;
@@ -177,9 +177,9 @@ bool TokenReader::read_csi(Token& token) {
       csi.intermediate = c;  // 0x20 to 0x2f
     }
   }
-  m_pending = Pending::None;
+  m_pending = Pending::none;
   token = csi;
-  token.kind = TokenKind::Broken;
+  token.kind = TokenKind::broken;
   token.end = m_at = size;
   return true;
 }
@@ -187,7 +187,7 @@ bool TokenReader::read_csi(Token& token) {
 bool TokenReader::read_string(Token& token) {
   const auto* data = reinterpret_cast<const unsigned char*>(m_bytes.data());
   std::size_t size = m_bytes.size();
-  m_pending = Pending::None;
+  m_pending = Pending::none;
   token = m_partial;
   while (m_at < size) {
     unsigned char c = data[m_at];
@@ -201,18 +201,18 @@ bool TokenReader::read_string(Token& token) {
         return true;
       }
       // Another sequence begins: this string was never finished.
-      token.kind = TokenKind::Broken;
+      token.kind = TokenKind::broken;
       token.end = m_at;
       return true;
     }
     if (c == CAN || c == SUB) {
-      token.kind = TokenKind::Broken;
+      token.kind = TokenKind::broken;
       token.end = ++m_at;
       return true;
     }
     ++m_at;
   }
-  token.kind = TokenKind::Broken;
+  token.kind = TokenKind::broken;
   token.end = m_at;
   return true;
 }

@@ -13,18 +13,18 @@
 namespace velmora::client {
 
 enum class TokenKind : std::uint8_t {
-  Text,     // printable bytes, UTF-8 included
-  Control,  // one C0 byte or DEL
-  Escape,   // ESC, intermediates, final
-  Csi,      // ESC [ ... final
-  String,   // ESC ] / P / X / ^ / _ ... terminated by BEL or ESC backslash
-  Broken,   // a sequence cut short by CAN, SUB or the end of the bytes: terminals drop it
+  text,     // printable bytes, UTF-8 included
+  control,  // one C0 byte or DEL
+  escape,   // ESC, intermediates, final
+  csi,      // ESC [ ... final
+  string,   // ESC ] / P / X / ^ / _ ... terminated by BEL or ESC backslash
+  broken,   // a sequence cut short by CAN, SUB or the end of the bytes: terminals drop it
 };
 
 inline constexpr std::uint32_t MISSING_PARAM = 0xffffffffu;
 
 struct Token {
-  TokenKind kind = TokenKind::Text;
+  TokenKind kind = TokenKind::text;
   std::size_t begin = 0;
   std::size_t end = 0;
   unsigned char byte = 0;          // Control: the byte; String: its introducer (']', 'P', ...)
@@ -41,7 +41,7 @@ struct Token {
     return i < param_count && params[i] != MISSING_PARAM ? params[i] : fallback;
   }
   bool is_csi(unsigned char f, unsigned char p = 0) const {
-    return kind == TokenKind::Csi && final == f && prefix == p && intermediate == 0;
+    return kind == TokenKind::csi && final == f && prefix == p && intermediate == 0;
   }
 };
 
@@ -61,7 +61,7 @@ class TokenReader {
   std::string_view m_bytes;
   std::size_t m_at;
   // A sequence interrupted by a C0 control, which was handed out first; it continues here.
-  enum class Pending : std::uint8_t { None, Escape, Csi } m_pending = Pending::None;
+  enum class Pending : std::uint8_t { none, escape, csi } m_pending = Pending::none;
   Token m_partial;
   std::uint32_t m_value = 0;  // the CSI parameter being read
   bool m_have_digit = false;

@@ -24,7 +24,7 @@ TEST_F(AttachInTmux, DetachLeavesTheTerminalAsItWasAndReattachShowsEarlierOutput
 
   m_tmux.type_line("clear");
   ASSERT_TRUE(m_tmux.wait_gone("first-42"));
-  attach("attach work", "t", Session::kResumed);
+  attach("attach work", "t", Session::resumed);
   // The session's earlier output comes back with the replay.
   EXPECT_TRUE(m_tmux.wait_for("first-42")) << m_tmux.last_screen();
   run_and_see("second");
@@ -284,7 +284,7 @@ TEST_F(AttachInTmux, AMissingSocketStartsNoSecondDaemon) {
   }));
   ASSERT_TRUE(std::holds_alternative<HelloEvent>(*hello));
   EXPECT_EQ(std::get<HelloEvent>(*hello).pid, static_cast<std::uint32_t>(pid));
-  attach("attach kept", "t", Session::kResumed);
+  attach("attach kept", "t", Session::resumed);
   run_and_see("back");
 }
 

@@ -52,7 +52,7 @@ TEST(AttachStream, NewSessionShowsOutputAfterTheReply) {
   stream.handle_line(output_line("main", "$ "), screen);
   stream.handle_line(output_line("main", "echo hi\r\nhi\r\n"), screen);
   EXPECT_EQ(screen.view(), "$ echo hi\r\nhi\r\n");
-  EXPECT_EQ(stream.ending(), Ending::Running);
+  EXPECT_EQ(stream.ending(), Ending::running);
 }
 
 TEST(AttachStream, EarlyOutputWaitsForTheReplaySoTheScreenIsInOrder) {
@@ -80,7 +80,7 @@ TEST(AttachStream, IgnoresOtherSessionsBrokenDataAndUnreadableLines) {
   stream.handle_line(line_of(SessionsEvent{}), screen);
   stream.handle_line(attached_line("main", true, "again"), screen);  // a second reply
   EXPECT_EQ(screen.view(), "");
-  EXPECT_EQ(stream.ending(), Ending::Running);
+  EXPECT_EQ(stream.ending(), Ending::running);
   EXPECT_FALSE(stream.resumed());
 }
 
@@ -100,7 +100,7 @@ TEST(AttachStream, ShellExitEndsAfterShowingWhatCameBefore) {
   // The shell may even end before the reply comes.
   stream.handle_line(output_line("k", "bye"), screen);
   stream.handle_line(line_of(ExitedEvent{"k"}), screen);
-  EXPECT_EQ(stream.ending(), Ending::Exited);
+  EXPECT_EQ(stream.ending(), Ending::exited);
   EXPECT_EQ(screen.view(), "bye");
   stream.handle_line(output_line("k", "late"), screen);
   EXPECT_EQ(screen.view(), "bye");
@@ -111,7 +111,7 @@ TEST(AttachStream, DaemonErrorEndsWithItsText) {
   OutputBuffer screen;
   stream.handle_line(line_of(ErrorEvent{"端末を開けません: No space left on device (os error 28)"}),
                      screen);
-  EXPECT_EQ(stream.ending(), Ending::Failed);
+  EXPECT_EQ(stream.ending(), Ending::failed);
   EXPECT_EQ(stream.failure(), "端末を開けません: No space left on device (os error 28)");
 }
 
@@ -164,11 +164,11 @@ TEST(AttachStream, DisplacedNoticeForItsOwnSessionOnly) {
   OutputBuffer screen;
   stream.handle_line(attached_line("k", true, ""), screen);
   stream.handle_line(line_of(ErrorEvent{"別の接続に移りました: other"}), screen);
-  EXPECT_EQ(stream.ending(), Ending::Failed) << "another session's notice is a failure here";
+  EXPECT_EQ(stream.ending(), Ending::failed) << "another session's notice is a failure here";
   AttachStream mine("k");
   mine.handle_line(attached_line("k", true, ""), screen);
   mine.handle_line(line_of(ErrorEvent{"別の接続に移りました: k"}), screen);
-  EXPECT_EQ(mine.ending(), Ending::Displaced);
+  EXPECT_EQ(mine.ending(), Ending::displaced);
   mine.handle_line(output_line("k", "after"), screen);
   EXPECT_EQ(screen.view().find("after"), std::string::npos);
 }

@@ -30,16 +30,16 @@ TEST(CommandLine, NoArgumentsAttachesToMainWithCtrlBackslash) {
   auto attach = command_of<AttachCommand>({});
   EXPECT_EQ(attach.key, "main");
   EXPECT_EQ(attach.detach_key, std::optional<unsigned char>(0x1c));
-  EXPECT_EQ(attach.redraw, Redraw::Nudge);
+  EXPECT_EQ(attach.redraw, Redraw::nudge);
 }
 
 TEST(CommandLine, AttachOptionsMayStandOnEitherSideOfTheKey) {
   auto attach = command_of<AttachCommand>({"attach", "work", "-e", "^a", "--no-redraw"});
   EXPECT_EQ(attach.key, "work");
   EXPECT_EQ(attach.detach_key, std::optional<unsigned char>(0x01));
-  EXPECT_EQ(attach.redraw, Redraw::Skip);
-  EXPECT_EQ(attach.history, History::Push);
-  EXPECT_EQ(command_of<AttachCommand>({"attach", "--no-history", "w"}).history, History::Skip);
+  EXPECT_EQ(attach.redraw, Redraw::skip);
+  EXPECT_EQ(attach.history, History::push);
+  EXPECT_EQ(command_of<AttachCommand>({"attach", "--no-history", "w"}).history, History::skip);
 
   auto joined = command_of<AttachCommand>({"attach", "-e^]", "w"});
   EXPECT_EQ(joined.detach_key, std::optional<unsigned char>(0x1d));
@@ -90,31 +90,31 @@ TEST(CommandLine, SendDropsOneDoubleDashBeforeOrRightAfterTheKey) {
 }
 
 TEST(CommandLine, AttachExistingOnlyWithDashX) {
-  EXPECT_EQ(command_of<AttachCommand>({"attach", "w"}).require, Require::Any);
-  EXPECT_EQ(command_of<AttachCommand>({"attach", "-x", "w"}).require, Require::Existing);
+  EXPECT_EQ(command_of<AttachCommand>({"attach", "w"}).require, Require::any);
+  EXPECT_EQ(command_of<AttachCommand>({"attach", "-x", "w"}).require, Require::existing);
   auto long_form = command_of<AttachCommand>({"attach", "w", "--existing", "-e", "^b"});
-  EXPECT_EQ(long_form.require, Require::Existing);
+  EXPECT_EQ(long_form.require, Require::existing);
   EXPECT_EQ(long_form.key, "w");
   EXPECT_EQ(long_form.detach_key, std::optional<unsigned char>(0x02));
-  EXPECT_EQ(command_of<AttachCommand>({"-x"}).require, Require::Existing);
+  EXPECT_EQ(command_of<AttachCommand>({"-x"}).require, Require::existing);
 }
 
 TEST(CommandLine, NewTakesAKeyAttachOptionsAndACommandAfterDoubleDash) {
   auto plain = command_of<NewCommand>({"new", "work"});
   EXPECT_EQ(plain.attach.key, "work");
-  EXPECT_EQ(plain.start, Start::Attached);
+  EXPECT_EQ(plain.start, Start::attached);
   EXPECT_EQ(plain.typed, "");
-  EXPECT_EQ(plain.attach.require, Require::Any);
+  EXPECT_EQ(plain.attach.require, Require::any);
 
   auto build = command_of<NewCommand>({"new", "-d", "build", "--", "make", "-j8"});
   EXPECT_EQ(build.attach.key, "build");
-  EXPECT_EQ(build.start, Start::Detached);
+  EXPECT_EQ(build.start, Start::detached);
   EXPECT_EQ(build.typed, "make -j8\r");
 
   auto options = command_of<NewCommand>({"new", "k", "--detached", "-e", "^a", "--no-redraw"});
-  EXPECT_EQ(options.start, Start::Detached);
+  EXPECT_EQ(options.start, Start::detached);
   EXPECT_EQ(options.attach.detach_key, std::optional<unsigned char>(0x01));
-  EXPECT_EQ(options.attach.redraw, Redraw::Skip);
+  EXPECT_EQ(options.attach.redraw, Redraw::skip);
   EXPECT_EQ(command_of<NewCommand>({"new", "-E", "k"}).attach.detach_key, std::nullopt);
 
   // A key that starts with a dash comes after "--"; a second "--" may separate the command.
@@ -150,8 +150,8 @@ TEST(CommandLine, OtherCommandsCheckTheirArguments) {
   EXPECT_EQ(command_of<KillCommand>({"kill", "old"}).key, "old");
   EXPECT_EQ(usage_of({"kill"}).topic, "kill");
   EXPECT_EQ(usage_of({"kill", "a", "b"}).topic, "kill");
-  EXPECT_EQ(command_of<ListCommand>({"ls", "--json"}).format, Format::Json);
-  EXPECT_EQ(command_of<ListCommand>({"ls"}).format, Format::Table);
+  EXPECT_EQ(command_of<ListCommand>({"ls", "--json"}).format, Format::json);
+  EXPECT_EQ(command_of<ListCommand>({"ls"}).format, Format::table);
   EXPECT_EQ(usage_of({"ls", "-l"}).topic, "ls");
   EXPECT_EQ(usage_of({"shutdown", "now"}).topic, "shutdown");
   EXPECT_EQ(usage_of({"decode", "x"}).topic, "decode");

@@ -153,7 +153,7 @@ class TmuxTerminal {
     while (true) {
       if (pane_format("#{alternate_on}", pane) == (on ? "1" : "0")) return true;
       if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(kPollInterval);
+      std::this_thread::sleep_for(POLL_INTERVAL);
     }
   }
   // Every line the pane has: its scrollback, then its screen.
@@ -173,7 +173,7 @@ class TmuxTerminal {
   }
 
  private:
-  static constexpr std::chrono::milliseconds kPollInterval{50};
+  static constexpr std::chrono::milliseconds POLL_INTERVAL{50};
 
   template <typename Seen>
   bool poll_screen(Seen seen, const std::string& pane, std::chrono::milliseconds timeout) {
@@ -182,7 +182,7 @@ class TmuxTerminal {
       m_last = screen(pane);
       if (seen()) return true;
       if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(kPollInterval);
+      std::this_thread::sleep_for(POLL_INTERVAL);
     }
   }
 

@@ -72,8 +72,8 @@ std::vector<Row> as_seen(std::vector<Row> rows) {
 
 // Every cell and the cursor of both screens are the same.
 void expect_same_screens(const std::string& replay, const std::string& what) {
-  auto full = replay_screens(replay, ROWS, COLS, Feed::Full);
-  auto part = replay_screens(replay, ROWS, COLS, Feed::Shortest);
+  auto full = replay_screens(replay, ROWS, COLS, Feed::full);
+  auto part = replay_screens(replay, ROWS, COLS, Feed::shortest);
   ASSERT_TRUE(full && part);
   EXPECT_EQ(full->alternate, part->alternate) << what;
   EXPECT_EQ(screen_text(full->primary), screen_text(part->primary)) << what;
@@ -318,11 +318,11 @@ TEST(Redraw, DrawsTheScreenWithStylesWideCharactersAndCursor) {
       shell_output(8 * 1024, 11) +
       "\x1b[1;3;4;9;38;5;100;48;2;5;6;7mstyled 漢字 🙂\x1b[0m plain \x1b[7m rev \x1b[0m"
       "\r\n\x1b[44m\x1b[Kblue line\x1b[0m\r\nprompt$ \x1b[?25l";
-  DrawnReplay redraw = redraw_of(replay, History::Skip);
+  DrawnReplay redraw = redraw_of(replay, History::skip);
   OuterTerminal outer;
   outer.feed("outer$ velmora attach work\r\n");
   outer.feed(redraw.bytes);
-  auto expected = replay_screens(replay, ROWS, COLS, Feed::Full);
+  auto expected = replay_screens(replay, ROWS, COLS, Feed::full);
   ASSERT_TRUE(expected);
   EXPECT_EQ(screen_text(outer.screen()), screen_text(expected->primary));
   EXPECT_TRUE(as_seen(outer.screen()) == as_seen(expected->primary))
@@ -341,11 +341,11 @@ TEST(Redraw, AlternateScreenComesBackOverTheNormalOne) {
   for (int r = 1; r <= 23; ++r) editor += "\x1b[" + std::to_string(r) + ";1H~ " + std::to_string(r);
   editor += "\x1b[24;1H\x1b[1m-- INSERT --\x1b[0m\x1b[3;5H";
   std::string replay = shell + editor;
-  DrawnReplay redraw = redraw_of(replay, History::Push);
+  DrawnReplay redraw = redraw_of(replay, History::push);
   EXPECT_TRUE(redraw.alternate);
   OuterTerminal outer;
   outer.feed(redraw.bytes);
-  auto expected = replay_screens(replay, ROWS, COLS, Feed::Full);
+  auto expected = replay_screens(replay, ROWS, COLS, Feed::full);
   ASSERT_TRUE(expected && expected->alternate);
   EXPECT_TRUE(outer.model->alternate());
   EXPECT_EQ(screen_text(outer.screen()), screen_text(expected->alternate_rows));
@@ -367,7 +367,7 @@ TEST(Redraw, ScrollbackGetsEveryLineOnceAndNothingErasesIt) {
       "\x1b[3J\x1b]52;c;Y2xpcA==\x07\x1b]0;title\x07\x1b[5n\x1b[c\x07\xc2\x9b"
       "3J";
   replay.insert(1000, hostile);
-  DrawnReplay redraw = redraw_of(replay, History::Push);
+  DrawnReplay redraw = redraw_of(replay, History::push);
   for (std::string_view bad : {"\x1b[3J", "\x1b]52", "\x1b[5n", "\x1b[c", "\xc2\x9b"})
     EXPECT_EQ(redraw.bytes.find(bad), std::string::npos) << bad.substr(1);
 
@@ -381,7 +381,7 @@ TEST(Redraw, ScrollbackGetsEveryLineOnceAndNothingErasesIt) {
   std::erase_if(outer.scrollback,
                 [](const std::string& line) { return line.find("3J") != std::string::npos; });
   EXPECT_EQ(outer.scrollback, expected);
-  auto screens = replay_screens(replay, ROWS, COLS, Feed::Full);
+  auto screens = replay_screens(replay, ROWS, COLS, Feed::full);
   ASSERT_TRUE(screens);
   EXPECT_EQ(screen_text(outer.screen()), screen_text(screens->primary));
 }
@@ -403,7 +403,7 @@ TEST(Redraw, SeenLinesAreNotPushedAgain) {
   };
   // A terminal that showed everything up to before: only the new lines that left the screen.
   {
-    DrawnReplay redraw = redraw_of(replay, History::Push, before.size());
+    DrawnReplay redraw = redraw_of(replay, History::push, before.size());
     OuterTerminal outer;
     outer.feed(redraw.bytes);
     EXPECT_EQ(count_old(outer.scrollback), 0);
@@ -411,14 +411,14 @@ TEST(Redraw, SeenLinesAreNotPushedAgain) {
   }
   // Seen everything: nothing but the screen.
   {
-    DrawnReplay redraw = redraw_of(replay, History::Push, replay.size());
+    DrawnReplay redraw = redraw_of(replay, History::push, replay.size());
     OuterTerminal outer;
     outer.feed(redraw.bytes);
     EXPECT_EQ(count_old(outer.scrollback) + count_new(outer.scrollback), 0);
   }
   // Seen long before the tail: the rest comes as history.
   {
-    DrawnReplay redraw = redraw_of(replay, History::Push, 50 * 1024);
+    DrawnReplay redraw = redraw_of(replay, History::push, 50 * 1024);
     OuterTerminal outer;
     outer.feed(redraw.bytes);
     EXPECT_EQ(count_new(outer.scrollback), 50 - (ROWS - 1));
@@ -427,7 +427,7 @@ TEST(Redraw, SeenLinesAreNotPushedAgain) {
   }
   // No history at all.
   {
-    DrawnReplay redraw = redraw_of(replay, History::Skip);
+    DrawnReplay redraw = redraw_of(replay, History::skip);
     OuterTerminal outer;
     outer.feed(redraw.bytes);
     EXPECT_EQ(count_old(outer.scrollback) + count_new(outer.scrollback), 0);

@@ -73,11 +73,11 @@ class AttachInTmux : public ::testing::Test {
   // Runs velmora with args, the last of which is the key, and waits for the session's prompt.
   // For a new session the prompt is awaited only once the new shell has said that it started,
   // so no prompt left on the screen by an earlier shell stands in for it.
-  enum class Session { kNew, kResumed };
+  enum class Session { fresh, resumed };
   void attach(const std::string& args, const std::string& pane = "t",
-              Session session = Session::kNew) {
+              Session session = Session::fresh) {
     m_tmux.type_line("velmora " + args, pane);
-    if (session == Session::kNew) {
+    if (session == Session::fresh) {
       std::string key = args.substr(args.rfind(' ') + 1);
       ASSERT_TRUE(m_tmux.wait_channel("started-" + key)) << m_tmux.screen(pane);
     }

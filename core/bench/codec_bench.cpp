@@ -22,7 +22,7 @@ std::string random_bytes(std::size_t size) {
   return bytes;
 }
 
-void EncodeOutputLine8KiB(benchmark::State& state) {
+void encode_output_line_8kib(benchmark::State& state) {
   const std::string chunk = random_bytes(8192);
   for (auto _ : state) {
     std::string line = encode_output_line(
@@ -31,10 +31,10 @@ void EncodeOutputLine8KiB(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 8192);
 }
-BENCHMARK(EncodeOutputLine8KiB);
+BENCHMARK(encode_output_line_8kib);
 
 // The general path with the event already built, as for any other event.
-void EncodeLineOutputEvent8KiB(benchmark::State& state) {
+void encode_line_output_event_8kib(benchmark::State& state) {
   const Event event = OutputEvent{"main", base64_encode(random_bytes(8192))};
   for (auto _ : state) {
     Result<std::string> line = encode_line(event);
@@ -42,10 +42,10 @@ void EncodeLineOutputEvent8KiB(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 8192);
 }
-BENCHMARK(EncodeLineOutputEvent8KiB);
+BENCHMARK(encode_line_output_event_8kib);
 
 // The general path including the base64 coding of the chunk.
-void Base64ThenEncodeLine8KiB(benchmark::State& state) {
+void base64_then_encode_line_8kib(benchmark::State& state) {
   const std::string chunk = random_bytes(8192);
   for (auto _ : state) {
     Result<std::string> line = encode_line(OutputEvent{"main", base64_encode(chunk)});
@@ -53,9 +53,9 @@ void Base64ThenEncodeLine8KiB(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 8192);
 }
-BENCHMARK(Base64ThenEncodeLine8KiB);
+BENCHMARK(base64_then_encode_line_8kib);
 
-void DecodeTypicalWrite(benchmark::State& state) {
+void decode_typical_write(benchmark::State& state) {
   // About 100 bytes: a few keystrokes with an escape sequence.
   const std::string line =
       R"({"type":"write","key":"work-session-1","dataBase64":"G1tBG1tBbHMgLWxhIH4vcHJvamVjdHMNCg=="})";
@@ -66,9 +66,9 @@ void DecodeTypicalWrite(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
   state.SetLabel(std::to_string(line.size()) + " bytes");
 }
-BENCHMARK(DecodeTypicalWrite);
+BENCHMARK(decode_typical_write);
 
-void DecodeMebibyteWrite(benchmark::State& state) {
+void decode_mebibyte_write(benchmark::State& state) {
   const std::string line = R"({"type":"write","key":"main","dataBase64":")" +
                            base64_encode(random_bytes(786432)) + R"("})";
   for (auto _ : state) {
@@ -78,10 +78,10 @@ void DecodeMebibyteWrite(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
   state.SetLabel(std::to_string(line.size()) + " bytes");
 }
-BENCHMARK(DecodeMebibyteWrite);
+BENCHMARK(decode_mebibyte_write);
 
 // The whole of the daemon's work on a pasted megabyte: the line, then its bytes.
-void DecodeMebibyteWriteBytes(benchmark::State& state) {
+void decode_mebibyte_write_bytes(benchmark::State& state) {
   const std::string line = R"({"type":"write","key":"main","dataBase64":")" +
                            base64_encode(random_bytes(786432)) + R"("})";
   for (auto _ : state) {
@@ -92,9 +92,9 @@ void DecodeMebibyteWriteBytes(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
   state.SetLabel(std::to_string(line.size()) + " bytes");
 }
-BENCHMARK(DecodeMebibyteWriteBytes);
+BENCHMARK(decode_mebibyte_write_bytes);
 
-void Base64DecodeMebibyte(benchmark::State& state) {
+void base64_decode_mebibyte(benchmark::State& state) {
   const std::string text = base64_encode(random_bytes(786432));
   for (auto _ : state) {
     auto bytes = base64_decode(text);
@@ -102,10 +102,10 @@ void Base64DecodeMebibyte(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
-BENCHMARK(Base64DecodeMebibyte);
+BENCHMARK(base64_decode_mebibyte);
 
 // A resume: the full 256 KiB replay in one attached line.
-void EncodeAttachedLine256KiB(benchmark::State& state) {
+void encode_attached_line_256kib(benchmark::State& state) {
   const std::string replay = random_bytes(262144);
   AttachedEvent event;
   event.key = "main";
@@ -117,9 +117,9 @@ void EncodeAttachedLine256KiB(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 262144);
 }
-BENCHMARK(EncodeAttachedLine256KiB);
+BENCHMARK(encode_attached_line_256kib);
 
-void Base64Encode256KiB(benchmark::State& state) {
+void base64_encode_256kib(benchmark::State& state) {
   const std::string bytes = random_bytes(262144);
   std::string text(base64_encoded_size(bytes.size()), '\0');
   for (auto _ : state) {
@@ -129,9 +129,9 @@ void Base64Encode256KiB(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 262144);
 }
-BENCHMARK(Base64Encode256KiB);
+BENCHMARK(base64_encode_256kib);
 
-void Base64Encode8KiB(benchmark::State& state) {
+void base64_encode_8kib(benchmark::State& state) {
   const std::string bytes = random_bytes(8192);
   std::string text(base64_encoded_size(bytes.size()), '\0');
   for (auto _ : state) {
@@ -141,9 +141,9 @@ void Base64Encode8KiB(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 8192);
 }
-BENCHMARK(Base64Encode8KiB);
+BENCHMARK(base64_encode_8kib);
 
-void Base64Decode8KiB(benchmark::State& state) {
+void base64_decode_8kib(benchmark::State& state) {
   const std::string text = base64_encode(random_bytes(8192));
   for (auto _ : state) {
     auto bytes = base64_decode(text);
@@ -151,7 +151,7 @@ void Base64Decode8KiB(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 8192);
 }
-BENCHMARK(Base64Decode8KiB);
+BENCHMARK(base64_decode_8kib);
 
 // The same coding on each path that this CPU has, forced through the library's selector.
 void register_path_benchmarks() {

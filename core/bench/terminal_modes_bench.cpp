@@ -52,14 +52,14 @@ void track(benchmark::State& state, const std::string& chunk) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * chunk.size()));
 }
 
-void TrackPrintableOutput(benchmark::State& state) { track(state, printable_chunk()); }
-BENCHMARK(TrackPrintableOutput);
+void track_printable_output(benchmark::State& state) { track(state, printable_chunk()); }
+BENCHMARK(track_printable_output);
 
-void TrackEscapeDenseOutput(benchmark::State& state) { track(state, escape_dense_chunk()); }
-BENCHMARK(TrackEscapeDenseOutput);
+void track_escape_dense_output(benchmark::State& state) { track(state, escape_dense_chunk()); }
+BENCHMARK(track_escape_dense_output);
 
 // A resume of a session whose modes were set long before its window.
-void ReplayStartWithPreamble(benchmark::State& state) {
+void replay_start_with_preamble(benchmark::State& state) {
   TerminalModeTracker tracker(WINDOW);
   std::string history = "\x1b[?1049h\x1b[?1;2004;1000;1006h";
   const std::string chunk = escape_dense_chunk();
@@ -72,7 +72,7 @@ void ReplayStartWithPreamble(benchmark::State& state) {
     benchmark::DoNotOptimize(start);
   }
 }
-BENCHMARK(ReplayStartWithPreamble);
+BENCHMARK(replay_start_with_preamble);
 
 }  // namespace
 }  // namespace velmora

@@ -123,13 +123,13 @@ bool decode_portable(unsigned char* out, std::string_view text) {
 
 const Kernels* kernels_of(Path path) {
   switch (path) {
-    case Path::Portable:
+    case Path::portable:
       return nullptr;
-    case Path::Ssse3:
+    case Path::ssse3:
       return &base64_paths::SSSE3_KERNELS;
-    case Path::Avx2:
+    case Path::avx2:
       return &base64_paths::AVX2_KERNELS;
-    case Path::Neon:
+    case Path::neon:
       return &base64_paths::NEON_KERNELS;
   }
   return nullptr;
@@ -137,19 +137,19 @@ const Kernels* kernels_of(Path path) {
 
 bool available(Path path) {
   switch (path) {
-    case Path::Portable:
+    case Path::portable:
       return true;
-    case Path::Ssse3:
+    case Path::ssse3:
       return base64_paths::cpu_has_ssse3();
-    case Path::Avx2:
+    case Path::avx2:
       return base64_paths::cpu_has_avx2();
-    case Path::Neon:
+    case Path::neon:
       return base64_paths::cpu_has_neon();
   }
   return false;
 }
 
-constexpr Path ALL_PATHS[] = {Path::Portable, Path::Ssse3, Path::Avx2, Path::Neon};
+constexpr Path ALL_PATHS[] = {Path::portable, Path::ssse3, Path::avx2, Path::neon};
 
 // The kernels in use, null for the portable path. Chosen at the first call: the best path that
 // this CPU runs, the last one in ALL_PATHS that is available.
@@ -169,13 +169,13 @@ namespace base64_paths {
 
 const char* path_name(Path path) {
   switch (path) {
-    case Path::Portable:
+    case Path::portable:
       return "portable";
-    case Path::Ssse3:
+    case Path::ssse3:
       return "ssse3";
-    case Path::Avx2:
+    case Path::avx2:
       return "avx2";
-    case Path::Neon:
+    case Path::neon:
       return "neon";
   }
   return "?";
@@ -198,7 +198,7 @@ Path selected_path() {
   const Kernels* kernels = current_kernels().load(std::memory_order_relaxed);
   for (Path path : ALL_PATHS)
     if (kernels_of(path) == kernels) return path;
-  return Path::Portable;
+  return Path::portable;
 }
 
 }  // namespace base64_paths

@@ -10,7 +10,7 @@
 
 namespace velmora::base64_paths {
 
-enum class Path { Portable, Ssse3, Avx2, Neon };
+enum class Path { portable, ssse3, avx2, neon };
 
 const char* path_name(Path path);
 

@@ -10,7 +10,7 @@
 namespace velmora {
 
 std::string too_long_line_text() {
-  return "読み取りに失敗: line longer than " + std::to_string(LineBuffer::kMaxLine) + " bytes";
+  return "読み取りに失敗: line longer than " + std::to_string(LineBuffer::MAX_LINE) + " bytes";
 }
 
 void LineBuffer::make_room(std::size_t want) {
@@ -70,20 +70,20 @@ LineBuffer::Next LineBuffer::next() {
   m_start = m_scan = at + 1;
   if (m_dropping || line.size() > m_max_line) {
     m_dropping = false;
-    return {Kind::kTooLong, {}};
+    return {Kind::too_long, {}};
   }
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return {Kind::kLine, line};
+  return {Kind::line, line};
 }
 
 LineBuffer::Next LineBuffer::take_rest() {
   Next rest;
   std::string_view line(m_data.get() + m_start, m_end - m_start);
   if (m_dropping || line.size() > m_max_line) {
-    rest.kind = Kind::kTooLong;
+    rest.kind = Kind::too_long;
   } else if (!line.empty()) {
     if (line.back() == '\r') line.remove_suffix(1);
-    rest = {Kind::kLine, line};
+    rest = {Kind::line, line};
   }
   // The bytes stay where they are until the next fill or append.
   m_start = m_scan = m_end;
@@ -99,18 +99,18 @@ void LineBuffer::clear() {
 LineReader::Kind LineReader::next() {
   while (true) {
     LineBuffer::Next got = m_buffer.next();
-    if (got.kind == LineBuffer::Kind::kLine) {
+    if (got.kind == LineBuffer::Kind::line) {
       m_line = got.line;
-      return Kind::kLine;
+      return Kind::line;
     }
-    if (got.kind == LineBuffer::Kind::kTooLong) return Kind::kTooLong;
-    if (m_done) return Kind::kEnd;
+    if (got.kind == LineBuffer::Kind::too_long) return Kind::too_long;
+    if (m_done) return Kind::end;
     if (m_wake_fd >= 0) {
       pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wake_fd, POLLIN, 0}};
       int rc = ::poll(fds, 2, -1);
       if (rc < 0 && errno == EINTR) continue;
       // A failed poll is left to the read below to report.
-      if (rc > 0 && (fds[1].revents & POLLIN) != 0) return Kind::kWoken;
+      if (rc > 0 && (fds[1].revents & POLLIN) != 0) return Kind::woken;
     }
     ssize_t n = m_buffer.fill(m_fd);
     if (n > 0) continue;
@@ -118,15 +118,15 @@ LineReader::Kind LineReader::next() {
     if (n < 0) {
       // After a read error a last line may be cut short, so it is dropped.
       m_buffer.clear();
-      return Kind::kEnd;
+      return Kind::end;
     }
     LineBuffer::Next rest = m_buffer.take_rest();
-    if (rest.kind == LineBuffer::Kind::kLine) {
+    if (rest.kind == LineBuffer::Kind::line) {
       m_line = rest.line;
-      return Kind::kLine;
+      return Kind::line;
     }
-    if (rest.kind == LineBuffer::Kind::kTooLong) return Kind::kTooLong;
-    return Kind::kEnd;
+    if (rest.kind == LineBuffer::Kind::too_long) return Kind::too_long;
+    return Kind::end;
   }
 }
 

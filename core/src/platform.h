@@ -16,7 +16,7 @@ namespace velmora::platform {
 // empty on failure.
 OwnedFd open_stream_socket();
 
-// The binding of velmora::bind_owner_only; threads_running is its Threads::kRunning.
+// The binding of velmora::bind_owner_only; threads_running is its Threads::running.
 int bind_owner_only(int socket, const SocketAddress& address, bool threads_running);
 
 // False on failure.

@@ -59,7 +59,7 @@ Result<OwnedFd> connect_to(const std::string& path) {
 }
 
 int bind_owner_only(int socket, const SocketAddress& address, Threads threads) {
-  return platform::bind_owner_only(socket, address, threads == Threads::kRunning);
+  return platform::bind_owner_only(socket, address, threads == Threads::running);
 }
 
 int listen_socket(int socket) { return ::listen(socket, -1); }

@@ -91,7 +91,7 @@ TEST(Base64Paths, EveryPathRoundTripsEveryLengthLikeThePortableOne) {
     inputs.push_back(random_bytes(generator, size));
   std::vector<std::string> expected;
   {
-    test::PathGuard portable(Path::Portable);
+    test::PathGuard portable(Path::portable);
     for (const auto& bytes : inputs) expected.push_back(base64_encode(bytes));
   }
   for (Path path : base64_paths::available_paths()) {
@@ -122,7 +122,7 @@ TEST(Base64Paths, EveryPathRejectsWhatThePortableOneRejects) {
   }
   std::vector<std::optional<std::string>> expected;
   {
-    test::PathGuard portable(Path::Portable);
+    test::PathGuard portable(Path::portable);
     for (const auto& candidate : mutated) expected.push_back(base64_decode(candidate));
   }
   std::size_t rejected = 0;
@@ -140,7 +140,7 @@ TEST(Base64Paths, EveryPathRejectsWhatThePortableOneRejects) {
 TEST(Base64Paths, TheBestPathIsChosenWhenNoneIsForced) {
   auto paths = base64_paths::available_paths();
   ASSERT_FALSE(paths.empty());
-  EXPECT_EQ(paths.front(), Path::Portable);
+  EXPECT_EQ(paths.front(), Path::portable);
   std::cout << "base64 paths on this CPU:";
   for (Path path : paths) std::cout << " " << base64_paths::path_name(path);
   std::cout << "\n";

@@ -32,8 +32,8 @@ std::vector<std::string> buffered_lines(const std::vector<std::string_view>& pie
   LineBuffer buffer(max_line, 16);
   std::vector<std::string> lines;
   auto take = [&](LineBuffer::Next next) {
-    if (next.kind == LineBuffer::Kind::kNone) return false;
-    lines.push_back(next.kind == LineBuffer::Kind::kTooLong ? "<too long>"
+    if (next.kind == LineBuffer::Kind::none) return false;
+    lines.push_back(next.kind == LineBuffer::Kind::too_long ? "<too long>"
                                                             : std::string(next.line));
     return true;
   };
@@ -75,7 +75,7 @@ TEST(LineBuffer, BoundCountsTheCarriageReturnAndAnUnfinishedLastLine) {
 
 TEST(LineBuffer, ReadsLargeBlocksAndKeepsAPartialLineAcrossThem) {
   Pipe pipe = socket_pipe();
-  std::string big(3 * LineBuffer::kReadSize + 5, 'x');
+  std::string big(3 * LineBuffer::READ_SIZE + 5, 'x');
   std::string input = "a\n" + big + "\nb\npart";
   std::thread writer([&] {
     std::string_view rest = input;
@@ -90,7 +90,7 @@ TEST(LineBuffer, ReadsLargeBlocksAndKeepsAPartialLineAcrossThem) {
   std::vector<std::string> lines;
   ssize_t n;
   while ((n = buffer.fill(pipe.read_end.get())) > 0) {
-    for (auto next = buffer.next(); next.kind == LineBuffer::Kind::kLine; next = buffer.next())
+    for (auto next = buffer.next(); next.kind == LineBuffer::Kind::line; next = buffer.next())
       lines.emplace_back(next.line);
   }
   writer.join();
@@ -103,7 +103,7 @@ TEST(LineBuffer, ReadsLargeBlocksAndKeepsAPartialLineAcrossThem) {
 // All lines of input, written from another thread and then closed; "<too long>" for a line over
 // max_line.
 std::vector<std::string> lines_of(const std::string& input,
-                                  std::size_t max_line = LineReader::kMaxLine) {
+                                  std::size_t max_line = LineReader::MAX_LINE) {
   Pipe pipe = socket_pipe();
   std::thread writer([&] {
     std::string_view rest = input;
@@ -118,8 +118,8 @@ std::vector<std::string> lines_of(const std::string& input,
   std::vector<std::string> lines;
   while (true) {
     LineReader::Kind kind = reader.next();
-    if (kind == LineReader::Kind::kEnd) break;
-    lines.push_back(kind == LineReader::Kind::kTooLong ? "<too long>" : std::string(reader.line()));
+    if (kind == LineReader::Kind::end) break;
+    lines.push_back(kind == LineReader::Kind::too_long ? "<too long>" : std::string(reader.line()));
   }
   writer.join();
   return lines;
@@ -135,8 +135,8 @@ TEST(LineReader, LastLineWithoutLineFeedCounts) {
 }
 
 TEST(LineReader, GathersLinesLongerThanOneRead) {
-  std::string longest(5 * LineBuffer::kReadSize + 17, 'L');
-  std::string across(LineBuffer::kReadSize - 1, 'x');
+  std::string longest(5 * LineBuffer::READ_SIZE + 17, 'L');
+  std::string across(LineBuffer::READ_SIZE - 1, 'x');
   EXPECT_EQ(lines_of(across + "\n" + longest + "\nafter\n"),
             (std::vector<std::string>{across, longest, "after"}));
 }
@@ -149,15 +149,15 @@ TEST(LineReader, ReadErrorDropsAPartialLine) {
             0);
   ASSERT_EQ(::write(pipe.write_end.get(), "whole\npartial", 13), 13);
   LineReader reader(pipe.read_end.get());
-  ASSERT_EQ(reader.next(), LineReader::Kind::kLine);
+  ASSERT_EQ(reader.next(), LineReader::Kind::line);
   EXPECT_EQ(reader.line(), "whole");
-  EXPECT_EQ(reader.next(), LineReader::Kind::kEnd);
-  EXPECT_EQ(reader.next(), LineReader::Kind::kEnd);
+  EXPECT_EQ(reader.next(), LineReader::Kind::end);
+  EXPECT_EQ(reader.next(), LineReader::Kind::end);
 }
 
 TEST(LineReader, DropsLinesOverTheBoundAndGoesOn) {
   std::string at_bound(100, 'a');
-  std::string over(5 * LineBuffer::kReadSize, 'o');
+  std::string over(5 * LineBuffer::READ_SIZE, 'o');
   EXPECT_EQ(lines_of(at_bound + "\n" + std::string(101, 'b') + "\nnext\n" + over + "\n" + over +
                          "\r\nlast\n" + over,
                      100),
@@ -174,12 +174,12 @@ TEST(LineReader, AWakeUpKeepsTheLineReadSoFar) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(::write(wake.write_end.get(), "!", 1), 1);
   });
-  EXPECT_EQ(reader.next(), LineReader::Kind::kWoken);
+  EXPECT_EQ(reader.next(), LineReader::Kind::woken);
   waker.join();
   char byte;
   ASSERT_EQ(::read(wake.read_end.get(), &byte, 1), 1);
   ASSERT_EQ(::write(pipe.write_end.get(), "tial\n", 5), 5);
-  ASSERT_EQ(reader.next(), LineReader::Kind::kLine);
+  ASSERT_EQ(reader.next(), LineReader::Kind::line);
   EXPECT_EQ(reader.line(), "partial");
 }
 

@@ -107,7 +107,7 @@ TEST(UnixSocket, AddressRefusesPathsThatDoNotFit) {
 
 TEST(UnixSocket, ListensOwnerOnlyAndRefusesAnExistingFile) {
   SocketDir dir;
-  for (Threads threads : {Threads::kNotYet, Threads::kRunning}) {
+  for (Threads threads : {Threads::not_yet, Threads::running}) {
     auto listener = listen_owner_only(dir.file(), threads);
     ASSERT_TRUE(listener) << listener.error().text();
     struct stat info {};
@@ -131,7 +131,7 @@ TEST(UnixSocket, ListensOwnerOnlyAndRefusesAnExistingFile) {
 
 TEST(UnixSocket, ConnectsAndSeesThePeerIsUs) {
   SocketDir dir;
-  auto listener = listen_owner_only(dir.file(), Threads::kRunning);
+  auto listener = listen_owner_only(dir.file(), Threads::running);
   ASSERT_TRUE(listener) << listener.error().text();
   auto client = connect_to(dir.file());
   ASSERT_TRUE(client) << client.error().text();
@@ -166,7 +166,7 @@ TEST(UnixSocket, ConnectReportsWhyItFailed) {
   {
     auto bound = open_stream_socket();
     ASSERT_TRUE(bound);
-    ASSERT_EQ(bind_owner_only(bound->get(), *address, Threads::kRunning), 0);
+    ASSERT_EQ(bind_owner_only(bound->get(), *address, Threads::running), 0);
   }
   auto again = open_stream_socket();
   ASSERT_TRUE(again);

@@ -9,7 +9,7 @@
 namespace velmora::daemon {
 namespace {
 
-void BM_ReplayAppend8KiB(benchmark::State& state) {
+void replay_append_8kib(benchmark::State& state) {
   std::string chunk(8192, 'x');
   Replay replay(REPLAY_LIMIT);
   for (auto _ : state) {
@@ -18,18 +18,18 @@ void BM_ReplayAppend8KiB(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 8192);
 }
-BENCHMARK(BM_ReplayAppend8KiB);
+BENCHMARK(replay_append_8kib);
 
-void BM_ReplayAppendLockedFrom8KiB(benchmark::State& state) {
+void replay_append_locked_from_8kib(benchmark::State& state) {
   // What the pump does per read: lock, append, read the route, unlock.
   std::string chunk(8192, 'x');
   SessionOutput output(nullptr, WakeUp());
   for (auto _ : state) benchmark::DoNotOptimize(output.append(chunk.data(), chunk.size()));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 8192);
 }
-BENCHMARK(BM_ReplayAppendLockedFrom8KiB);
+BENCHMARK(replay_append_locked_from_8kib);
 
-void BM_ReplaySnapshotFull(benchmark::State& state) {
+void replay_snapshot_full(benchmark::State& state) {
   // Full and wrapped, as a long-running session's replay is.
   std::string chunk(8000, 'y');
   Replay replay(REPLAY_LIMIT);
@@ -41,7 +41,7 @@ void BM_ReplaySnapshotFull(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(REPLAY_LIMIT));
 }
-BENCHMARK(BM_ReplaySnapshotFull)->Unit(benchmark::kMicrosecond);
+BENCHMARK(replay_snapshot_full)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace velmora::daemon

@@ -12,7 +12,7 @@
 namespace velmora::daemon {
 namespace {
 
-enum class Written { kAll, kFailed, kInterrupted };
+enum class Written { all, failed, interrupted };
 
 // Waits until fd has room. Gives up when the client accepts nothing for stall_timeout, so that a
 // client that stops reading cannot hold the slot (and every thread waiting for it) forever, or
@@ -22,17 +22,17 @@ Written wait_for_room(int fd, std::chrono::milliseconds stall_timeout, WriteInte
   while (true) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return Written::kFailed;
+    if (left.count() <= 0) return Written::failed;
     pollfd fds[2] = {{fd, POLLOUT, 0}, {interrupt != nullptr ? interrupt->fd() : -1, POLLIN, 0}};
     int rc = ::poll(fds, 2, static_cast<int>(left.count()));
     if (rc < 0 && errno == EINTR) continue;
-    if (rc <= 0) return Written::kFailed;
+    if (rc <= 0) return Written::failed;
     // interrupt is tested again although fds[1] only reports for it: g++ 12 at -O3 cannot see
     // that and stops on -Wnonnull otherwise.
     if (interrupt != nullptr && (fds[1].revents & POLLIN) != 0 && interrupt->abandon())
-      return Written::kInterrupted;
+      return Written::interrupted;
     // Room, or an error that the next send reports.
-    if (fds[0].revents != 0) return Written::kAll;
+    if (fds[0].revents != 0) return Written::all;
   }
 }
 
@@ -45,14 +45,14 @@ Written write_whole_line(int fd, std::string_view line, std::chrono::millisecond
       written += static_cast<std::size_t>(n);
       continue;
     }
-    if (n == 0) return Written::kFailed;
+    if (n == 0) return Written::failed;
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return Written::kFailed;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Written::failed;
     // Nothing fits right now: wait, counting only time without any progress.
-    if (Written waited = wait_for_room(fd, stall_timeout, interrupt); waited != Written::kAll)
+    if (Written waited = wait_for_room(fd, stall_timeout, interrupt); waited != Written::all)
       return waited;
   }
-  return Written::kAll;
+  return Written::all;
 }
 
 }  // namespace
@@ -88,17 +88,17 @@ Delivery ClientSlot::send_line(std::string_view line, WriteInterrupt& interrupt)
 }
 
 Delivery ClientSlot::write_locked(std::string_view line, WriteInterrupt* interrupt) {
-  if (!m_stream) return Delivery::kSent;
+  if (!m_stream) return Delivery::sent;
   std::size_t written = 0;
   Written outcome = write_whole_line(m_stream.get(), line, m_stall_timeout, interrupt, written);
-  if (outcome == Written::kAll) return Delivery::kSent;
-  if (outcome == Written::kInterrupted && written == 0) return Delivery::kAbandoned;
+  if (outcome == Written::all) return Delivery::sent;
+  if (outcome == Written::interrupted && written == 0) return Delivery::abandoned;
   // The client is gone, stalled, or has a torn line that nothing can continue. Shutting the
   // socket down, not only closing this duplicate, ends the connection for its reading thread
   // too, so the client sees end of stream and can attach again.
   ::shutdown(m_stream.get(), SHUT_RDWR);
   m_stream.reset();
-  return Delivery::kCut;
+  return Delivery::cut;
 }
 
 void ClientSlot::put_stream(OwnedFd stream) {

@@ -28,23 +28,23 @@ class WriteInterrupt {
 };
 
 enum class Delivery {
-  kSent,       // the whole line was written, or the slot was empty
-  kCut,        // the write failed or stalled: the connection has been shut down
-  kAbandoned,  // interrupted before any byte of the line was written; the slot is unchanged
+  sent,       // the whole line was written, or the slot was empty
+  cut,        // the write failed or stalled: the connection has been shut down
+  abandoned,  // interrupted before any byte of the line was written; the slot is unchanged
 };
 
 class ClientSlot {
  public:
   // Descriptors held by slots are duplicates numbered from here, never a standard stream's.
-  static constexpr int kLowestDescriptor = 3;
+  static constexpr int LOWEST_DESCRIPTOR = 3;
   // How long a write may wait for a client that accepts nothing before the client counts as
   // gone.
-  static constexpr std::chrono::milliseconds kStallTimeout{10'000};
+  static constexpr std::chrono::milliseconds STALL_TIMEOUT{10'000};
 
   // stream: a close-on-exec duplicate of the connection's socket (never the descriptor that the
   // connection handler reads from), or empty.
   static Result<std::shared_ptr<ClientSlot>> create(
-      OwnedFd stream, std::chrono::milliseconds stall_timeout = kStallTimeout);
+      OwnedFd stream, std::chrono::milliseconds stall_timeout = STALL_TIMEOUT);
 
   ClientSlot(OwnedFd stream, WakeUp posted, std::chrono::milliseconds stall_timeout);
   ClientSlot(const ClientSlot&) = delete;

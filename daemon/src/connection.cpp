@@ -58,17 +58,17 @@ void serve_lines(int stream, const std::shared_ptr<SessionTable>& table,
   LineReader reader(stream, slot->posted_fd());
   while (true) {
     switch (reader.next()) {
-      case LineReader::Kind::kEnd:
+      case LineReader::Kind::end:
         return;
-      case LineReader::Kind::kWoken:
+      case LineReader::Kind::woken:
         // Lines that other threads left for this client, such as the notice that another
         // connection has taken one of its sessions.
         slot->deliver_posted();
         continue;
-      case LineReader::Kind::kTooLong:
+      case LineReader::Kind::too_long:
         slot->send(ErrorEvent{too_long_line_text()});
         continue;
-      case LineReader::Kind::kLine:
+      case LineReader::Kind::line:
         break;
     }
     std::string_view line = reader.line();
@@ -91,7 +91,7 @@ void serve(OwnedFd stream, std::shared_ptr<SessionTable> table) {
     // Replies go through a duplicate, so that a slot closing its stream after a failed write
     // never stops this thread from reading; the slot shuts the socket down instead, and the read
     // below then sees the end of the stream.
-    auto copy = stream.try_clone(ClientSlot::kLowestDescriptor);
+    auto copy = stream.try_clone(ClientSlot::LOWEST_DESCRIPTOR);
     if (!copy) return;
     auto created = ClientSlot::create(std::move(*copy));
     if (!created) return;

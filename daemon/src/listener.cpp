@@ -15,7 +15,7 @@ namespace velmora::daemon {
 namespace {
 
 // Well inside the hour that the coarsest cleaners look at.
-constexpr std::time_t kRefreshAge = 30 * 60;
+constexpr std::time_t REFRESH_AGE = 30 * 60;
 
 }  // namespace
 
@@ -42,13 +42,13 @@ std::optional<OwnedFd> Listener::keep_file() {
   struct stat info {};
   if (::lstat(m_path.c_str(), &info) == 0) {
     if (info.st_dev != m_device || info.st_ino != m_inode) return std::nullopt;
-    if (std::time(nullptr) - info.st_mtime >= kRefreshAge)
+    if (std::time(nullptr) - info.st_mtime >= REFRESH_AGE)
       (void)::utimensat(AT_FDCWD, m_path.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
     return std::nullopt;
   }
   if (errno != ENOENT) return std::nullopt;
   // Gone; when the bind fails (the directory has gone too, say) it is tried again next time.
-  auto fresh = open(m_path, Threads::kRunning);
+  auto fresh = open(m_path, Threads::running);
   if (!fresh) return std::nullopt;
   write_status_line("待ち受けています: " + m_path);
   m_device = fresh->m_device;

@@ -18,11 +18,11 @@ namespace velmora::daemon {
 
 namespace {
 
-constexpr std::size_t kReadSize = 8192;
+constexpr std::size_t READ_SIZE = 8192;
 
 // The most that is taken from the terminal after the shell has exited: a job that outlives the
 // shell and keeps writing cannot keep the session going.
-constexpr std::size_t kDrainLimit = REPLAY_LIMIT;
+constexpr std::size_t DRAIN_LIMIT = REPLAY_LIMIT;
 
 // A write along one route is pointless once the route has changed: the session's output has
 // gone to another connection, or the session has ended.
@@ -41,20 +41,20 @@ class RouteChange final : public WriteInterrupt {
   std::uint64_t m_generation;
 };
 
-enum class Wait { kReadable, kEnding, kShellExited };
+enum class Wait { readable, ending, shell_exited };
 
 // Waits until the terminal has output (or has closed), until the session has ended, or until its
 // shell has exited.
 Wait wait_for_terminal(const pty::PtyReader& reader, const SessionOutput& output) {
   while (true) {
     // Checked after every wake-up has been cleared, so that no end is missed.
-    if (output.ending()) return Wait::kEnding;
-    if (output.has_shell_exited()) return Wait::kShellExited;
+    if (output.ending()) return Wait::ending;
+    if (output.has_shell_exited()) return Wait::shell_exited;
     pollfd fds[2] = {{reader.descriptor(), POLLIN, 0}, {output.wake_up().fd(), POLLIN, 0}};
     int rc = ::poll(fds, 2, -1);
     if (rc < 0 && errno == EINTR) continue;
     // A failed poll is left to the read to report.
-    if (rc < 0 || fds[0].revents != 0) return Wait::kReadable;
+    if (rc < 0 || fds[0].revents != 0) return Wait::readable;
     output.wake_up().clear();
   }
 }
@@ -88,10 +88,10 @@ class Forwarder {
     return *n;
   }
 
-  // After the shell's exit: what the terminal holds right now, up to kDrainLimit bytes.
+  // After the shell's exit: what the terminal holds right now, up to DRAIN_LIMIT bytes.
   void drain() {
     std::size_t drained = 0;
-    while (drained < kDrainLimit && !m_output.ending() && readable_now(m_reader)) {
+    while (drained < DRAIN_LIMIT && !m_output.ending() && readable_now(m_reader)) {
       std::size_t n = forward_one();
       if (n == 0) return;
       drained += n;
@@ -102,7 +102,7 @@ class Forwarder {
   const std::string& m_key;
   pty::PtyReader& m_reader;
   SessionOutput& m_output;
-  char m_buffer[kReadSize];
+  char m_buffer[READ_SIZE];
   // Reused for every chunk: after the first full read no allocation is made per chunk.
   std::string m_line;
 };
@@ -115,8 +115,8 @@ void pump_output(std::string key, std::unique_ptr<pty::PtyReader> reader,
     Forwarder forwarder(key, *reader, *output);
     while (true) {
       Wait wait = wait_for_terminal(*reader, *output);
-      if (wait == Wait::kEnding) break;
-      if (wait == Wait::kShellExited) {
+      if (wait == Wait::ending) break;
+      if (wait == Wait::shell_exited) {
         // A job of the shell may hold the terminal open for hours; the session ends with its
         // shell all the same, and releasing the master hangs the terminal up for such a job.
         forwarder.drain();

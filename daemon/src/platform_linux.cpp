@@ -23,9 +23,9 @@ ssize_t send_without_blocking(int socket, const void* data, std::size_t size) {
 void tune_allocator() {
 #if defined(__GLIBC__) && defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
   // At most a mebibyte of freed memory stays with each allocator arena.
-  constexpr int kMebibyte = 1 << 20;
-  (void)::mallopt(M_MMAP_THRESHOLD, kMebibyte);
-  (void)::mallopt(M_TRIM_THRESHOLD, kMebibyte);
+  constexpr int MEBIBYTE = 1 << 20;
+  (void)::mallopt(M_MMAP_THRESHOLD, MEBIBYTE);
+  (void)::mallopt(M_TRIM_THRESHOLD, MEBIBYTE);
 #endif
 }
 

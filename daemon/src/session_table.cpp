@@ -50,7 +50,7 @@ void SessionTable::end_reservation(const std::string& key, std::shared_ptr<Sessi
 
 namespace {
 
-constexpr const char* kDefaultShell = "/bin/zsh";
+constexpr const char* DEFAULT_SHELL = "/bin/zsh";
 
 Event error_event(std::string_view prefix, const Error& error) {
   return ErrorEvent{std::string(prefix) + ": " + error.text()};
@@ -157,7 +157,7 @@ Event create(const std::shared_ptr<SessionTable>& table, const std::shared_ptr<C
   auto pair = pty::native_pty_system()->openpty(terminal_size(request.cols, request.rows));
   if (!pair) return error_event("端末を開けません", pair.error());
 
-  pty::CommandBuilder command(unicode_env("SHELL").value_or(kDefaultShell));
+  pty::CommandBuilder command(unicode_env("SHELL").value_or(DEFAULT_SHELL));
   command.arg("-l");
   for (auto& [name, value] : request.env) command.env(std::move(name), std::move(value));
   std::string cwd = choose_cwd(request.cwd);

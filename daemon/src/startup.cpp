@@ -33,22 +33,22 @@ namespace velmora::daemon {
 namespace {
 
 // How often the accept loop looks at the socket file: the longest a deleted socket stays away.
-constexpr std::chrono::seconds kFileCheckInterval{2};
+constexpr std::chrono::seconds FILE_CHECK_INTERVAL{2};
 // The pause after running out of descriptors, memory or threads, instead of spinning.
-constexpr std::chrono::milliseconds kShortagePause{50};
+constexpr std::chrono::milliseconds SHORTAGE_PAUSE{50};
 // Room for a full resume's line and some output behind it.
-constexpr int kSendBuffer = 1024 * 1024;
+constexpr int SEND_BUFFER = 1024 * 1024;
 
-enum class Probe { kNobody, kOurDaemon, kStranger };
+enum class Probe { nobody, our_daemon, stranger };
 
 // Who answers at the path. Only a peer running under our own user id counts as our daemon.
 Probe probe(const SocketAddress& address, uid_t uid) {
   auto fd = open_stream_socket();
-  if (!fd) return Probe::kNobody;
-  if (connect_socket(fd->get(), address) != 0) return Probe::kNobody;
+  if (!fd) return Probe::nobody;
+  if (connect_socket(fd->get(), address) != 0) return Probe::nobody;
   auto peer = peer_user_id(fd->get());
-  if (peer && *peer == uid) return Probe::kOurDaemon;
-  return Probe::kStranger;
+  if (peer && *peer == uid) return Probe::our_daemon;
+  return Probe::stranger;
 }
 
 // Removes a stale socket (or any file) at path, unless another user owns it: that file is not
@@ -64,47 +64,47 @@ bool is_resource_shortage(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-enum class Accepted { kOne, kNone };
+enum class Accepted { one, none };
 
 Accepted accept_one(int listener, const std::shared_ptr<SessionTable>& table, uid_t uid) {
   OwnedFd connection = accept_connection(listener);
   if (!connection) {
     // Out of descriptors or memory the pending connection stays queued; pausing avoids a busy
     // loop until something is released.
-    if (is_resource_shortage(errno)) std::this_thread::sleep_for(kShortagePause);
-    return Accepted::kNone;
+    if (is_resource_shortage(errno)) std::this_thread::sleep_for(SHORTAGE_PAUSE);
+    return Accepted::none;
   }
   // Only our own user's processes may talk to the daemon: anyone else is hung up on at once.
   auto peer = peer_user_id(connection.get());
-  if (!peer || *peer != uid) return Accepted::kOne;
+  if (!peer || *peer != uid) return Accepted::one;
   // A resume's line (a full replay, some 350 KiB) then goes out in one send instead of waiting
   // for the client to read the first part, and the pump runs ahead of a client that reads in
   // bursts. Where the system grants less the daemon works all the same.
-  (void)widen_send_buffer(connection.get(), kSendBuffer);
+  (void)widen_send_buffer(connection.get(), SEND_BUFFER);
   try {
     std::thread(serve, std::move(connection), table).detach();
   } catch (const std::exception& error) {
     // Usually the process limit, reached by some session's jobs. Only this connection is lost:
     // it was closed with the thread's arguments, and every shell lives on.
     write_status_line(std::string("failed to spawn thread: ") + error.what());
-    std::this_thread::sleep_for(kShortagePause);
+    std::this_thread::sleep_for(SHORTAGE_PAUSE);
   }
-  return Accepted::kOne;
+  return Accepted::one;
 }
 
 [[noreturn]] void accept_forever(Listener& listener, const std::shared_ptr<SessionTable>& table,
                                  uid_t uid) {
   using Clock = std::chrono::steady_clock;
-  auto next_check = Clock::now() + kFileCheckInterval;
+  auto next_check = Clock::now() + FILE_CHECK_INTERVAL;
   while (true) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(next_check - Clock::now());
     if (left.count() <= 0) {
       if (auto replaced = listener.keep_file()) {
         // Whoever connected just before the file went is still served.
-        while (accept_one(replaced->get(), table, uid) == Accepted::kOne) {
+        while (accept_one(replaced->get(), table, uid) == Accepted::one) {
         }
       }
-      next_check = Clock::now() + kFileCheckInterval;
+      next_check = Clock::now() + FILE_CHECK_INTERVAL;
       continue;
     }
     pollfd pfd{listener.fd(), POLLIN, 0};
@@ -119,8 +119,8 @@ void raise_descriptor_limit() {
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
   rlim_t wanted = limit.rlim_max;
   // Enough for thousands of sessions, without handing every shell an enormous limit.
-  constexpr rlim_t kEnough = 65536;
-  if (wanted == RLIM_INFINITY || wanted > kEnough) wanted = kEnough;
+  constexpr rlim_t ENOUGH = 65536;
+  if (wanted == RLIM_INFINITY || wanted > ENOUGH) wanted = ENOUGH;
 #ifdef OPEN_MAX
   if (wanted > OPEN_MAX) wanted = OPEN_MAX;
 #endif
@@ -158,19 +158,19 @@ int run_daemon() {
   if (!address) return bind_failure(address.error());
 
   switch (probe(*address, uid)) {
-    case Probe::kOurDaemon:
+    case Probe::our_daemon:
       write_status_line("すでに動いています: " + path);
       return 0;
-    case Probe::kStranger:
+    case Probe::stranger:
       // Another user's daemon: neither trusted nor removed; the bind below fails.
       break;
-    case Probe::kNobody:
+    case Probe::nobody:
       remove_stale_file(path, uid);
       break;
   }
 
   // No other thread exists yet.
-  auto listener = Listener::open(path, Threads::kNotYet);
+  auto listener = Listener::open(path, Threads::not_yet);
   if (!listener) return bind_failure(listener.error());
 
   auto table = std::make_shared<SessionTable>();

@@ -70,7 +70,7 @@ std::string read_exactly(int fd, std::size_t size, std::chrono::milliseconds tim
   return data;
 }
 
-ClientSlot slot_for(OwnedFd stream, std::chrono::milliseconds stall = ClientSlot::kStallTimeout) {
+ClientSlot slot_for(OwnedFd stream, std::chrono::milliseconds stall = ClientSlot::STALL_TIMEOUT) {
   return ClientSlot(std::move(stream), WakeUp(), stall);
 }
 
@@ -118,7 +118,7 @@ struct StalledClient {
 
 TEST(ClientSlot, EmptySlotIgnoresEveryOperation) {
   ClientSlot slot = slot_for(OwnedFd());
-  EXPECT_EQ(slot.send_line("{\"type\":\"exited\",\"key\":\"a\"}\n"), Delivery::kSent);
+  EXPECT_EQ(slot.send_line("{\"type\":\"exited\",\"key\":\"a\"}\n"), Delivery::sent);
   slot.put_stream(OwnedFd());
   EXPECT_FALSE(slot.holds_stream());
 }
@@ -137,10 +137,10 @@ TEST(ClientSlot, FailedWriteClosesAndEmptiesTheSlot) {
   auto pair = socket_pair();
   ClientSlot slot = slot_for(std::move(pair.ours));
   pair.client.reset();
-  EXPECT_EQ(slot.send_line("first\n"), Delivery::kCut);
+  EXPECT_EQ(slot.send_line("first\n"), Delivery::cut);
   EXPECT_FALSE(slot.holds_stream());
   // Later sends through the emptied slot write nothing and return normally.
-  EXPECT_EQ(slot.send_line("second\n"), Delivery::kSent);
+  EXPECT_EQ(slot.send_line("second\n"), Delivery::sent);
   EXPECT_FALSE(slot.holds_stream());
 }
 
@@ -152,7 +152,7 @@ TEST(ClientSlot, StalledClientIsCutOffForTheWholeConnection) {
   ASSERT_TRUE(reading_side);
   ClientSlot slot = slot_for(std::move(stalled.pair.ours), 100ms);
   // Far more than the socket buffers hold; the client never reads.
-  EXPECT_EQ(slot.send_line(std::string(4 << 20, 'x') + "\n"), Delivery::kCut);
+  EXPECT_EQ(slot.send_line(std::string(4 << 20, 'x') + "\n"), Delivery::cut);
   EXPECT_FALSE(slot.holds_stream());
   // What was buffered drains, then the client sees the end...
   auto rest = read_to_end(stalled.pair.client.get());
@@ -180,7 +180,7 @@ TEST(ClientSlot, SlowButSteadyClientReceivesTheWholeLine) {
       received += chunk;
     }
   });
-  EXPECT_EQ(slot.send_line(line), Delivery::kSent);
+  EXPECT_EQ(slot.send_line(line), Delivery::sent);
   reader.join();
   EXPECT_TRUE(slot.holds_stream());
   EXPECT_EQ(received, line);
@@ -188,33 +188,34 @@ TEST(ClientSlot, SlowButSteadyClientReceivesTheWholeLine) {
 
 TEST(ClientSlot, LinesFromManyThreadsNeverInterleave) {
   auto pair = socket_pair();
-  auto slot = std::make_shared<ClientSlot>(std::move(pair.ours), WakeUp(), ClientSlot::kStallTimeout);
-  constexpr int kThreads = 4;
-  constexpr int kLines = 50;
-  constexpr std::size_t kLength = 50'000;  // several times a socket buffer
+  auto slot =
+      std::make_shared<ClientSlot>(std::move(pair.ours), WakeUp(), ClientSlot::STALL_TIMEOUT);
+  constexpr int THREADS = 4;
+  constexpr int LINES = 50;
+  constexpr std::size_t LENGTH = 50'000;  // several times a socket buffer
   std::string received;
   std::thread reader(
-      [&] { received = read_exactly(pair.client.get(), kThreads * kLines * (kLength + 1), 30s); });
+      [&] { received = read_exactly(pair.client.get(), THREADS * LINES * (LENGTH + 1), 30s); });
   std::vector<std::thread> writers;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < THREADS; ++t) {
     writers.emplace_back([&, t] {
-      std::string line = std::string(kLength, static_cast<char>('a' + t)) + "\n";
-      for (int i = 0; i < kLines; ++i) slot->send_line(line);
+      std::string line = std::string(LENGTH, static_cast<char>('a' + t)) + "\n";
+      for (int i = 0; i < LINES; ++i) slot->send_line(line);
     });
   }
   for (auto& w : writers) w.join();
   reader.join();
-  ASSERT_EQ(received.size(), kThreads * kLines * (kLength + 1));
-  std::array<int, kThreads> counts{};
-  for (std::size_t at = 0; at < received.size(); at += kLength + 1) {
+  ASSERT_EQ(received.size(), THREADS * LINES * (LENGTH + 1));
+  std::array<int, THREADS> counts{};
+  for (std::size_t at = 0; at < received.size(); at += LENGTH + 1) {
     char c = received[at];
     ASSERT_GE(c, 'a');
-    ASSERT_LT(c, 'a' + kThreads);
-    ASSERT_EQ(received.substr(at, kLength), std::string(kLength, c)) << "mixed line at " << at;
-    ASSERT_EQ(received[at + kLength], '\n');
+    ASSERT_LT(c, 'a' + THREADS);
+    ASSERT_EQ(received.substr(at, LENGTH), std::string(LENGTH, c)) << "mixed line at " << at;
+    ASSERT_EQ(received[at + LENGTH], '\n');
     ++counts[static_cast<std::size_t>(c - 'a')];
   }
-  for (int count : counts) EXPECT_EQ(count, kLines);
+  for (int count : counts) EXPECT_EQ(count, LINES);
 }
 
 TEST(ClientSlot, PutClosesTheOldStreamAndStoresTheNewOne) {
@@ -231,7 +232,8 @@ TEST(ClientSlot, PutClosesTheOldStreamAndStoresTheNewOne) {
 
 TEST(ClientSlot, LastHolderClosesTheStream) {
   auto pair = socket_pair();
-  auto slot = std::make_shared<ClientSlot>(std::move(pair.ours), WakeUp(), ClientSlot::kStallTimeout);
+  auto slot =
+      std::make_shared<ClientSlot>(std::move(pair.ours), WakeUp(), ClientSlot::STALL_TIMEOUT);
   auto other_holder = slot;
   slot.reset();
   other_holder->send_line("still open\n");
@@ -253,7 +255,7 @@ TEST(ClientSlot, InterruptedWriteIsGivenUpAndCutsATornLine) {
     std::this_thread::sleep_for(100ms);
     interrupt.fire(true);
   });
-  EXPECT_EQ(slot.send_line(line, interrupt), Delivery::kCut);
+  EXPECT_EQ(slot.send_line(line, interrupt), Delivery::cut);
   firing.join();
   // At once, not after the stall limit of ten seconds.
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
@@ -274,16 +276,16 @@ TEST(ClientSlot, InterruptBeforeTheFirstByteLeavesTheConnection) {
   // enough that each goes out whole or not at all.
   std::string filler = std::string(999, 'f') + "\n";
   std::string sent;
-  Delivery delivery = Delivery::kSent;
-  while (delivery == Delivery::kSent && sent.size() < (16u << 20)) {
+  Delivery delivery = Delivery::sent;
+  while (delivery == Delivery::sent && sent.size() < (16u << 20)) {
     delivery = slot.send_line(filler, interrupt);
-    if (delivery == Delivery::kSent) sent += filler;
+    if (delivery == Delivery::sent) sent += filler;
   }
-  EXPECT_EQ(delivery, Delivery::kAbandoned);
+  EXPECT_EQ(delivery, Delivery::abandoned);
   EXPECT_TRUE(slot.holds_stream());
   // Everything written so far arrives whole, and the connection goes on.
   EXPECT_EQ(read_exactly(stalled.pair.client.get(), sent.size()), sent);
-  EXPECT_EQ(slot.send_line("after\n"), Delivery::kSent);
+  EXPECT_EQ(slot.send_line("after\n"), Delivery::sent);
   EXPECT_EQ(read_exactly(stalled.pair.client.get(), 6), "after\n");
 }
 

@@ -18,7 +18,7 @@
 namespace velmora::testing {
 namespace {
 
-constexpr const char* kHello = R"({"type":"hello","version":1})";
+constexpr const char* HELLO = R"({"type":"hello","version":1})";
 
 class Connection : public ::testing::Test {
  protected:
@@ -32,10 +32,10 @@ class Connection : public ::testing::Test {
 
 TEST_F(Connection, HelloIsAnsweredWithVersionAndPid) {
   TestClient client = m_daemon.client();
-  ASSERT_TRUE(client.send_line(kHello));
+  ASSERT_TRUE(client.send_line(HELLO));
   EXPECT_EQ(client.read_line(), hello());
   // Any number of times; nothing changes.
-  ASSERT_TRUE(client.send_line(kHello));
+  ASSERT_TRUE(client.send_line(HELLO));
   EXPECT_EQ(client.read_line(), hello());
 }
 
@@ -59,21 +59,21 @@ TEST_F(Connection, LinesThatDoNotDecodeGetTheCodecsText) {
     EXPECT_EQ(client.read_event(), Event(ErrorEvent{failure.error().text()})) << line;
   }
   // The connection goes on.
-  ASSERT_TRUE(client.send_line(kHello));
+  ASSERT_TRUE(client.send_line(HELLO));
   EXPECT_EQ(client.read_line(), hello());
 }
 
 TEST_F(Connection, BlankLinesAreSkippedAndCarriageReturnsStripped) {
   TestClient client = m_daemon.client();
   ASSERT_TRUE(client.send_raw("\n   \n\t\r\n\xe3\x80\x80\r\n"));  // the last is U+3000
-  ASSERT_TRUE(client.send_raw(std::string(kHello) + "\r\n"));
+  ASSERT_TRUE(client.send_raw(std::string(HELLO) + "\r\n"));
   EXPECT_EQ(client.read_line(), hello());
   // White space around a request is the codec's to trim.
   ASSERT_TRUE(client.send_raw(std::string(" \t") + R"({"type":"list"})" + " \r\n"));
   EXPECT_EQ(client.read_line(), R"({"type":"sessions","keys":[]})");
   // One reply each: the next request's reply is the next line.
   EXPECT_TRUE(client.silent_for(100ms));
-  ASSERT_TRUE(client.send_line(kHello));
+  ASSERT_TRUE(client.send_line(HELLO));
   EXPECT_EQ(client.read_line(), hello());
 }
 
@@ -83,7 +83,7 @@ TEST_F(Connection, SessionRequestsForUnknownKeysGetNoReply) {
   ASSERT_TRUE(client.send_line(R"({"type":"write","key":"nope","dataBase64":"!!"})"));
   ASSERT_TRUE(client.send_line(R"({"type":"resize","key":"nope","cols":80,"rows":24})"));
   ASSERT_TRUE(client.send_line(R"({"type":"close","key":"nope"})"));
-  ASSERT_TRUE(client.send_line(kHello));
+  ASSERT_TRUE(client.send_line(HELLO));
   EXPECT_EQ(client.read_line(), hello());
 }
 
@@ -96,7 +96,7 @@ TEST_F(Connection, LinesOfAnyLengthAreReadWhole) {
 
 TEST_F(Connection, LastLineWithoutLineFeedIsAnswered) {
   TestClient client = m_daemon.client();
-  ASSERT_TRUE(client.send_raw(kHello));
+  ASSERT_TRUE(client.send_raw(HELLO));
   ASSERT_EQ(::shutdown(client.fd(), SHUT_WR), 0);
   EXPECT_EQ(client.read_line(), hello());
   EXPECT_TRUE(client.wait_closed());
@@ -105,11 +105,11 @@ TEST_F(Connection, LastLineWithoutLineFeedIsAnswered) {
 TEST_F(Connection, InvalidUtf8EndsTheConnectionWithoutReply) {
   TestClient client = m_daemon.client();
   ASSERT_TRUE(client.send_raw("{\"type\":\"list\",\"x\":\"\xff\"}\n"));
-  ASSERT_TRUE(client.send_line(kHello));
+  ASSERT_TRUE(client.send_line(HELLO));
   EXPECT_TRUE(client.wait_closed());
   // Only that connection ended.
   TestClient other = m_daemon.client();
-  ASSERT_TRUE(other.send_line(kHello));
+  ASSERT_TRUE(other.send_line(HELLO));
   EXPECT_EQ(other.read_line(), hello());
 }
 
@@ -124,7 +124,7 @@ TEST_F(Connection, TwoClientsAreServedAtOnce) {
   EXPECT_EQ(first.read_line(), R"({"type":"sessions","keys":[]})");
   // The second got its own reply only, not the first's as well.
   EXPECT_TRUE(second.silent_for(50ms));
-  ASSERT_TRUE(second.send_line(kHello));
+  ASSERT_TRUE(second.send_line(HELLO));
   EXPECT_EQ(second.read_line(), hello());
 }
 
@@ -134,12 +134,12 @@ TEST_F(Connection, ClientVanishingWhileRepliesAreWrittenHarmsNobody) {
     // Small enough to sit in the socket's buffer at once, so the client can hang up while the
     // daemon is still answering.
     std::string burst;
-    for (int i = 0; i < 2'000; ++i) burst += std::string(kHello) + "\n";
+    for (int i = 0; i < 2'000; ++i) burst += std::string(HELLO) + "\n";
     ASSERT_TRUE(client.send_raw(burst));
     client.close();
   }
   TestClient other = m_daemon.client();
-  ASSERT_TRUE(other.send_line(kHello));
+  ASSERT_TRUE(other.send_line(HELLO));
   EXPECT_EQ(other.read_line(), hello());
   EXPECT_FALSE(m_daemon.process().exited());
 }
@@ -163,7 +163,7 @@ TEST_F(Connection, EveryDescriptorOfTheDaemonIsCloseOnExec) {
   if (!std::filesystem::exists(fdinfo)) GTEST_SKIP() << "no /proc here";
   // A served connection: its socket and the slot's duplicate exist.
   TestClient client = m_daemon.client();
-  ASSERT_TRUE(client.send_line(kHello));
+  ASSERT_TRUE(client.send_line(HELLO));
   ASSERT_EQ(client.read_line(), hello());
   // Sockets are what the daemon itself made here; other descriptors may be inherited from
   // whoever started it.
@@ -189,11 +189,11 @@ TEST_F(Connection, AnotherUsersConnectionIsClosedWithoutReply) {
   // Open the way for the other user, so that only the daemon's own check can refuse it.
   ASSERT_EQ(::chmod(m_daemon.dir().path().c_str(), 0755), 0);
   ASSERT_EQ(::chmod(m_daemon.socket_path().c_str(), 0666), 0);
-  EXPECT_EQ(stranger_sends(m_daemon.socket_path(), std::string(kHello) + "\n"),
-            StrangerOutcome::kHungUp);
+  EXPECT_EQ(stranger_sends(m_daemon.socket_path(), std::string(HELLO) + "\n"),
+            StrangerOutcome::hung_up);
   // Our own user is still served.
   TestClient client = m_daemon.client();
-  ASSERT_TRUE(client.send_line(kHello));
+  ASSERT_TRUE(client.send_line(HELLO));
   EXPECT_EQ(client.read_line(), hello());
 }
 

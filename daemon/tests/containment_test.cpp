@@ -26,9 +26,9 @@ namespace {
 namespace fs = std::filesystem;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
+constexpr bool SANITIZED = true;
 #else
-constexpr bool kSanitized = false;
+constexpr bool SANITIZED = false;
 #endif
 
 std::string proc_path(pid_t pid, const std::string& entry) {
@@ -203,27 +203,27 @@ TEST(LongLine, IsDroppedWithOneErrorAndBoundedMemory) {
   long baseline = status_kib(pid, "VmRSS");
   ASSERT_GT(baseline, 0);
 
-  constexpr std::size_t kTotal = 300u << 20;
-  constexpr std::size_t kChunk = 1u << 20;
+  constexpr std::size_t TOTAL = 300u << 20;
+  constexpr std::size_t CHUNK = 1u << 20;
   std::atomic<std::size_t> sent{0};
   std::thread sender([&] {
-    std::string chunk(kChunk, 'a');
+    std::string chunk(CHUNK, 'a');
     if (!client.send_raw(R"({"type":"hello","version":1,"pad":")")) return;
-    while (sent.load() < kTotal && client.send_raw(chunk)) sent += kChunk;
+    while (sent.load() < TOTAL && client.send_raw(chunk)) sent += CHUNK;
     client.send_raw("\"}\n");
   });
   // The first 64 MiB are held as for any line that may still end in time; beyond them nothing
   // more is kept.
   long peak = 0;
   long peak_beyond = 0;
-  while (sent.load() < kTotal) {
+  while (sent.load() < TOTAL) {
     long rss = status_kib(pid, "VmRSS");
     peak = std::max(peak, rss);
     if (sent.load() >= (160u << 20)) peak_beyond = std::max(peak_beyond, rss);
     std::this_thread::sleep_for(2ms);
   }
   sender.join();
-  ASSERT_EQ(sent.load(), kTotal);
+  ASSERT_EQ(sent.load(), TOTAL);
 
   // Exactly one error for the line, then the connection goes on.
   ASSERT_TRUE(client.send_line(R"({"type":"hello","version":1})"));
@@ -236,7 +236,7 @@ TEST(LongLine, IsDroppedWithOneErrorAndBoundedMemory) {
   std::printf("RSS of the daemon (KiB): before %ld, peak %ld, peak beyond 160 MiB sent %ld, after "
               "%ld\n",
               baseline, peak, peak_beyond, after);
-  if (kSanitized) return;  // their allocators keep freed memory
+  if (SANITIZED) return;  // their allocators keep freed memory
   EXPECT_LT(peak - baseline, 200 * 1024);
   EXPECT_LT(peak_beyond - baseline, 8 * 1024);
   EXPECT_LT(after - baseline, 8 * 1024);
@@ -412,7 +412,7 @@ TEST(SocketFile, ASocketThatAnotherPutThereIsLeftAlone) {
   OwnedFd other;
   for (int attempt = 0; attempt < 20 && !other; ++attempt) {
     ::unlink(path.c_str());
-    auto fd = listen_owner_only(path, Threads::kRunning);
+    auto fd = listen_owner_only(path, Threads::running);
     if (fd) other = std::move(*fd);
   }
   ASSERT_TRUE(other);

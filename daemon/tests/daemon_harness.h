@@ -206,8 +206,8 @@ class TestClient {
     auto deadline = Clock::now() + timeout;
     while (true) {
       LineBuffer::Next next = m_lines.next();
-      if (next.kind == LineBuffer::Kind::kLine) return std::string(next.line);
-      if (next.kind == LineBuffer::Kind::kTooLong) return std::nullopt;
+      if (next.kind == LineBuffer::Kind::line) return std::string(next.line);
+      if (next.kind == LineBuffer::Kind::too_long) return std::nullopt;
       if (m_eof || !fill(deadline)) return std::nullopt;
     }
   }
@@ -255,7 +255,7 @@ class TestClient {
   }
 
   OwnedFd m_fd;
-  LineBuffer m_lines{LineBuffer::kMaxLine, 64 * 1024};
+  LineBuffer m_lines{LineBuffer::MAX_LINE, 64 * 1024};
   bool m_eof = false;
 };
 

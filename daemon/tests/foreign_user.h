@@ -23,7 +23,7 @@
 namespace velmora::testing {
 
 // The traditional "nobody".
-inline constexpr uid_t kStrangerId = 65534;
+inline constexpr uid_t STRANGER_ID = 65534;
 
 inline bool can_change_user() { return ::geteuid() == 0; }
 
@@ -39,7 +39,7 @@ inline int bind_address(int fd, const SocketAddress& address) {
 }
 
 inline bool become_stranger() {
-  return ::setgroups(0, nullptr) == 0 && ::setgid(kStrangerId) == 0 && ::setuid(kStrangerId) == 0;
+  return ::setgroups(0, nullptr) == 0 && ::setgid(STRANGER_ID) == 0 && ::setuid(STRANGER_ID) == 0;
 }
 
 // Waits for a child's exit status, killing it if it takes longer than timeout.
@@ -91,7 +91,7 @@ class StrangerListener {
 };
 
 // What a client of another user experienced.
-enum class StrangerOutcome { kHungUp, kGotReply, kCannotConnect, kNoAnswer, kFailed };
+enum class StrangerOutcome { hung_up, got_reply, cannot_connect, no_answer, failed };
 
 // Connects to path as another user, sends request_line and reports how the daemon reacted.
 inline StrangerOutcome stranger_sends(const std::string& path, const std::string& request_line) {
@@ -110,18 +110,18 @@ inline StrangerOutcome stranger_sends(const std::string& path, const std::string
     ::_exit(n > 0 ? 1 : 0);
   }
   auto status = wait_child(pid);
-  if (!status || !WIFEXITED(*status)) return StrangerOutcome::kFailed;
+  if (!status || !WIFEXITED(*status)) return StrangerOutcome::failed;
   switch (WEXITSTATUS(*status)) {
     case 0:
-      return StrangerOutcome::kHungUp;
+      return StrangerOutcome::hung_up;
     case 1:
-      return StrangerOutcome::kGotReply;
+      return StrangerOutcome::got_reply;
     case 2:
-      return StrangerOutcome::kCannotConnect;
+      return StrangerOutcome::cannot_connect;
     case 3:
-      return StrangerOutcome::kNoAnswer;
+      return StrangerOutcome::no_answer;
     default:
-      return StrangerOutcome::kFailed;
+      return StrangerOutcome::failed;
   }
 }
 

@@ -22,16 +22,16 @@ namespace velmora::testing {
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr auto kLiveWithin = 5s;
+constexpr auto LIVE_WITHIN = 5s;
 #else
-constexpr auto kLiveWithin = 1s;
+constexpr auto LIVE_WITHIN = 1s;
 #endif
 
 // The most recent output that a resume replays; a full replay starts in the middle of a line.
-constexpr std::size_t kReplayLimit = 262144;
+constexpr std::size_t REPLAY_LIMIT = 262144;
 
 // A shell loop that prints "n 1", "n 2", ... as fast as it can.
-constexpr const char* kCounter = "i=0; while :; do i=$((i+1)); echo \"n $i\"; done\r";
+constexpr const char* COUNTER = "i=0; while :; do i=$((i+1)); echo \"n $i\"; done\r";
 
 std::size_t task_count(pid_t pid) {
   std::error_code error;
@@ -167,17 +167,17 @@ TEST(StalledClient, IsCutOffAndReadsTheEndOfItsStream) {
 TEST(RacingAttach, ManyClientsAttachingANewKeyShareOneShell) {
   ShellDaemon daemon;
   ASSERT_TRUE(daemon.listening());
-  constexpr int kClients = 20;
+  constexpr int CLIENTS = 20;
   std::vector<std::unique_ptr<ShellClient>> clients;
-  for (int i = 0; i < kClients; ++i)
+  for (int i = 0; i < CLIENTS; ++i)
     clients.push_back(std::make_unique<ShellClient>(daemon.socket_path()));
   std::atomic<int> ready{0};
-  std::vector<std::optional<Event>> replies(kClients);
+  std::vector<std::optional<Event>> replies(CLIENTS);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kClients; ++i) {
+  for (int i = 0; i < CLIENTS; ++i) {
     threads.emplace_back([&, i] {
       ++ready;
-      while (ready.load() < kClients) std::this_thread::yield();
+      while (ready.load() < CLIENTS) std::this_thread::yield();
       replies[static_cast<std::size_t>(i)] = clients[static_cast<std::size_t>(i)]->attach("tab");
     });
   }
@@ -249,7 +249,7 @@ TEST(ResumeJoint, NeitherDropsNorRepeatsOutput) {
   std::vector<std::unique_ptr<ShellClient>> clients;
   clients.push_back(std::make_unique<ShellClient>(daemon.socket_path()));
   ASSERT_TRUE(clients.back()->attached("count"));
-  clients.back()->type("count", kCounter);
+  clients.back()->type("count", COUNTER);
   ASSERT_TRUE(clients.back()->wait_output("count", "n 100\r\n"));
 
   for (int resume = 1; resume <= 30; ++resume) {
@@ -262,15 +262,15 @@ TEST(ResumeJoint, NeitherDropsNorRepeatsOutput) {
     ASSERT_TRUE(replay);
     // Live output within a second, continuing the replay.
     auto attached_at = Clock::now();
-    ASSERT_TRUE(client.wait_output_size("count", 200, kLiveWithin))
+    ASSERT_TRUE(client.wait_output_size("count", 200, LIVE_WITHIN))
         << "resume " << resume << ": no live output";
-    EXPECT_LT(Clock::now() - attached_at, kLiveWithin + 500ms);
+    EXPECT_LT(Clock::now() - attached_at, LIVE_WITHIN + 500ms);
     std::string joined = *replay + client.output("count");
-    Numbers numbers = counter_numbers(joined, replay->size() == kReplayLimit);
+    Numbers numbers = counter_numbers(joined, replay->size() == REPLAY_LIMIT);
     EXPECT_EQ(numbers.fault, "") << "resume " << resume;
     EXPECT_GE(numbers.lines, 3u) << "resume " << resume;
     // The joint itself: the replay's last number is followed by the next one.
-    Numbers in_replay = counter_numbers(*replay, replay->size() == kReplayLimit);
+    Numbers in_replay = counter_numbers(*replay, replay->size() == REPLAY_LIMIT);
     EXPECT_GT(numbers.last, in_replay.last) << "resume " << resume;
     if (numbers.fault != "") break;
   }
@@ -283,7 +283,7 @@ TEST(ResumeFromStalledClient, TakesEffectAtOnce) {
   ASSERT_TRUE(daemon.listening());
   ShellClient stalled(daemon.socket_path());
   ASSERT_TRUE(stalled.attached("count"));
-  stalled.type("count", kCounter);
+  stalled.type("count", COUNTER);
   // The pump now waits in a write to a client that reads nothing.
   ASSERT_TRUE(wait_until_full(stalled.raw()));
 
@@ -291,13 +291,14 @@ TEST(ResumeFromStalledClient, TakesEffectAtOnce) {
   auto attached = resumer.attached("count");
   ASSERT_TRUE(attached);
   auto attached_at = Clock::now();
-  ASSERT_TRUE(resumer.wait_output_size("count", 64 * 1024, kLiveWithin + 1s));
-  EXPECT_LT(Clock::now() - attached_at, kLiveWithin + 1s);
+  ASSERT_TRUE(resumer.wait_output_size("count", 64 * 1024, LIVE_WITHIN + 1s));
+  EXPECT_LT(Clock::now() - attached_at, LIVE_WITHIN + 1s);
   auto replay = base64_decode(attached->replay_base64);
   ASSERT_TRUE(replay);
-  Numbers resumed = counter_numbers(*replay + resumer.output("count"), replay->size() == kReplayLimit);
+  Numbers resumed =
+      counter_numbers(*replay + resumer.output("count"), replay->size() == REPLAY_LIMIT);
   EXPECT_EQ(resumed.fault, "");
-  Numbers in_replay = counter_numbers(*replay, replay->size() == kReplayLimit);
+  Numbers in_replay = counter_numbers(*replay, replay->size() == REPLAY_LIMIT);
 
   // The stalled client got nothing that was produced after the resume. Its torn line could not
   // be continued, so its connection was cut; had the write waited at a line's start, it has the

@@ -349,12 +349,12 @@ std::optional<SeenAndReplayed> run_then_resume(ShellDaemon& daemon, const std::s
 }
 
 // About 390000 bytes of numbered lines: more than a replay holds.
-constexpr const char* kLongOutput = "seq 1 60000";
+constexpr const char* LONG_OUTPUT = "seq 1 60000";
 
 TEST(Resume, ReplayHoldsExactlyTheLastOutput) {
   ShellDaemon daemon;
   ASSERT_TRUE(daemon.listening());
-  auto run = run_then_resume(daemon, kLongOutput);
+  auto run = run_then_resume(daemon, LONG_OUTPUT);
   ASSERT_TRUE(run);
   ASSERT_GT(run->seen.size(), 262144u);
   ASSERT_EQ(run->replay.size(), 262144u);
@@ -366,7 +366,7 @@ TEST(Resume, ReplayRestoresTerminalModesSetBeforeIt) {
   ASSERT_TRUE(daemon.listening());
   // As a full-screen program does when it starts: the alternate screen, then bracketed paste.
   auto run =
-      run_then_resume(daemon, std::string("printf '\\033[?1049h\\033[?2004h'; ") + kLongOutput);
+      run_then_resume(daemon, std::string("printf '\\033[?1049h\\033[?2004h'; ") + LONG_OUTPUT);
   ASSERT_TRUE(run);
   const std::string preamble = "\x1b[?1049h\x1b[?2004h";
   ASSERT_NE(run->seen.find(preamble), std::string::npos);
@@ -384,9 +384,9 @@ TEST(Resume, ReplayRestoresNoModeThatIsOffOrSetInsideIt) {
   for (std::string command : {
            // Switched on and off again long before the window.
            std::string("printf '\\033[?1049h\\033[?2004h'; printf '\\033[?2004l\\033[?1049l'; ") +
-               kLongOutput,
+               LONG_OUTPUT,
            // Switched on inside the window: the replay has it already.
-           std::string(kLongOutput) + "; printf '\\033[?1049h\\033[?2004h'",
+           std::string(LONG_OUTPUT) + "; printf '\\033[?1049h\\033[?2004h'",
        }) {
     SCOPED_TRACE(command);
     auto run = run_then_resume(daemon, command);

@@ -53,7 +53,7 @@ void expect_refusal_leaving_the_strangers_file(const TempDir& dir, const std::st
   EXPECT_EQ(daemon.stderr_text(), bind_failure_line(path, OsError(EADDRINUSE).display()));
   struct stat info {};
   ASSERT_EQ(::lstat(path.c_str(), &info), 0);
-  EXPECT_EQ(info.st_uid, kStrangerId);
+  EXPECT_EQ(info.st_uid, STRANGER_ID);
 }
 
 TEST(Startup, ListensOnAnOwnerOnlySocket) {
@@ -203,7 +203,7 @@ TEST(Startup, AnotherUsersLeftoverSocketIsNotRemoved) {
   TempDir dir;
   std::string path = dir.file("d.sock");
   leave_dead_socket(path);
-  ASSERT_EQ(::lchown(path.c_str(), kStrangerId, kStrangerId), 0);
+  ASSERT_EQ(::lchown(path.c_str(), STRANGER_ID, STRANGER_ID), 0);
 
   expect_refusal_leaving_the_strangers_file(dir, path);
 }

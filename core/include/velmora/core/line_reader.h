@@ -17,21 +17,21 @@ class LineBuffer {
  public:
   // Far above the base64 of any paste or replay, far below what would let one peer exhaust
   // memory.
-  static constexpr std::size_t kMaxLine = 64 * 1024 * 1024;
+  static constexpr std::size_t MAX_LINE = 64 * 1024 * 1024;
   // The room offered to each read: a busy stream costs one system call per block.
-  static constexpr std::size_t kReadSize = 256 * 1024;
+  static constexpr std::size_t READ_SIZE = 256 * 1024;
 
   enum class Kind {
-    kLine,     // line holds the next line
-    kTooLong,  // a line longer than the bound was dropped, up to its line feed
-    kNone,     // no complete line is buffered
+    line,      // line holds the next line
+    too_long,  // a line longer than the bound was dropped, up to its line feed
+    none,      // no complete line is buffered
   };
   struct Next {
-    Kind kind = Kind::kNone;
+    Kind kind = Kind::none;
     std::string_view line;  // without its line feed and then one carriage return
   };
 
-  explicit LineBuffer(std::size_t max_line = kMaxLine, std::size_t read_size = kReadSize)
+  explicit LineBuffer(std::size_t max_line = MAX_LINE, std::size_t read_size = READ_SIZE)
       : m_max_line(max_line), m_read_size(read_size) {}
 
   // One read of fd (EINTR retried) into the buffer: the bytes read, 0 at end of stream, -1 on a
@@ -43,7 +43,7 @@ class LineBuffer {
 
   // The next complete line; the view stays valid until the next fill, append or take_rest.
   Next next();
-  // At the end of the stream: a last line without its line feed (kLine or kTooLong), kNone when
+  // At the end of the stream: a last line without its line feed (line or too_long), none when
   // none was begun. The buffer is empty afterwards.
   Next take_rest();
   // Whether no byte is buffered that has not been handed out (nor a line being dropped).
@@ -65,23 +65,23 @@ class LineBuffer {
   bool m_dropping = false;  // the current line is over the bound: its bytes are discarded
 };
 
-// The daemon's answer to a line over LineBuffer::kMaxLine.
+// The daemon's answer to a line over LineBuffer::MAX_LINE.
 std::string too_long_line_text();
 
 class LineReader {
  public:
-  static constexpr std::size_t kMaxLine = LineBuffer::kMaxLine;
+  static constexpr std::size_t MAX_LINE = LineBuffer::MAX_LINE;
 
   enum class Kind {
-    kLine,     // line() holds the next line
-    kTooLong,  // a line longer than the bound was read and dropped, up to its line feed
-    kWoken,    // wake_fd became readable; the line being read so far is kept
-    kEnd,      // end of stream or a read error (EINTR is retried)
+    line,      // line() holds the next line
+    too_long,  // a line longer than the bound was read and dropped, up to its line feed
+    woken,     // wake_fd became readable; the line being read so far is kept
+    end,       // end of stream or a read error (EINTR is retried)
   };
 
   // fd and wake_fd are borrowed: the reader neither owns nor closes them. wake_fd -1: none.
-  explicit LineReader(int fd, int wake_fd = -1, std::size_t max_line = kMaxLine)
-      : m_fd(fd), m_wake_fd(wake_fd), m_buffer(max_line, kReadSizeHere) {}
+  explicit LineReader(int fd, int wake_fd = -1, std::size_t max_line = MAX_LINE)
+      : m_fd(fd), m_wake_fd(wake_fd), m_buffer(max_line, READ_SIZE_HERE) {}
 
   // Blocks until the next of the outcomes above. A last line without a line feed counts unless
   // a read failed. The wake-up is looked at only when no complete line is buffered.
@@ -91,7 +91,7 @@ class LineReader {
 
  private:
   // A connection thread reads requests, which are short but for pastes.
-  static constexpr std::size_t kReadSizeHere = 64 * 1024;
+  static constexpr std::size_t READ_SIZE_HERE = 64 * 1024;
 
   int m_fd;
   int m_wake_fd;

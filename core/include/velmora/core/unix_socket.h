@@ -42,7 +42,7 @@ int connect_socket(int socket, const SocketAddress& address);
 Result<OwnedFd> connect_to(const std::string& path);
 
 // Whether other threads may run while a call changes process-wide state.
-enum class Threads { kNotYet, kRunning };
+enum class Threads { not_yet, running };
 
 // Binds socket to address so that the file is created with mode 0600 and no other user can ever
 // connect through it. Returns 0, or -1 with errno set; a file already at the path makes it fail
