@@ -111,24 +111,27 @@ TEST_F(AttachInTmux, FullScreenProgramIsRepaintedAfterResume) {
 
 TEST_F(AttachInTmux, ResumeNudgesFullScreenProgramsToRedrawUnlessToldNot) {
   attach("attach nudge");
-  // A full-screen program that says each time the terminal's size changes (in a shell without
-  // job control, so that it is the terminal's foreground group that hears SIGWINCH).
+  // A full-screen program that numbers each size change it hears and says the size it sees then
+  // (in a shell without job control, so that it is the terminal's foreground group that hears
+  // SIGWINCH). The typed line shows "\$n", never a number, so only the trap prints "WINCH 1:".
   m_tmux.type_line(
-      "sh -c 'printf \"\\033[?1049h\"; trap \"echo WINCH-\\$((3+4))\" WINCH; "
+      "sh -c 'printf \"\\033[?1049h\"; n=0; "
+      "trap \"n=\\$((n+1)); echo WINCH \\$n: \\$(stty size)\" WINCH; "
       "while :; do sleep 0.05; done'");
   ASSERT_TRUE(m_tmux.wait_alternate(true));
   detach("nudge");
   m_tmux.type_line("velmora attach --no-redraw nudge");
-  // Same size, no nudge: the program hears nothing.
   ASSERT_TRUE(m_tmux.wait_alternate(true));
-  EXPECT_FALSE(m_tmux.wait_for("WINCH-7", "t", 1s)) << m_tmux.last_screen();
+  // Same size, no nudge: the first change the program hears is the real one made now.
+  m_tmux.tmux({"resize-window", "-t", "t", "-x", "80", "-y", "30"});
+  EXPECT_TRUE(m_tmux.wait_for("WINCH 1: 30 80")) << m_tmux.last_screen();
   detach("nudge");
   m_tmux.type_line("velmora attach nudge");
-  EXPECT_TRUE(m_tmux.wait_for("WINCH-7")) << m_tmux.last_screen();
+  EXPECT_TRUE(m_tmux.wait_for("WINCH 2:")) << m_tmux.last_screen();
   // The nudge ends at the real size (it is undone a moment later).
   m_tmux.press_bytes("03");
-  m_tmux.type_line("sleep 1; stty size");
-  EXPECT_TRUE(m_tmux.wait_for("24 80")) << m_tmux.last_screen();
+  m_tmux.type_line("sleep 1; stty size | sed 's/^/size is /'");
+  EXPECT_TRUE(m_tmux.wait_for("size is 30 80")) << m_tmux.last_screen();
 }
 
 TEST_F(AttachInTmux, OtherPaneListsSendsToAndKillsTheSession) {
