@@ -1,6 +1,7 @@
 #include "output_line.h"
 
 #include "velmora/core/base64.h"
+#include "velmora/core/wire_names.h"
 
 namespace velmora::bench {
 
@@ -19,9 +20,13 @@ bool base64_decode_append(std::string_view text, std::string& out) {
 }
 
 OutputDecoder::OutputDecoder(std::string_view key) {
-  m_prefix = "{\"type\":\"output\",\"key\":\"";
+  // Keys need no escaping in the benchmark's sessions, so the line is known up to the payload.
+  m_prefix = wire::OUTPUT_LINE_START.view();
+  m_prefix.push_back('"');
   m_prefix.append(key);
-  m_prefix.append("\",\"dataBase64\":\"");
+  m_prefix.push_back('"');
+  m_prefix.append(wire::DATA_MEMBER.view());
+  m_prefix.push_back('"');
 }
 
 OutputLine OutputDecoder::decode(std::string_view line, std::string& out) const {

@@ -5,14 +5,20 @@
 #include "velmora/core/base64.h"
 #include "velmora/core/line_codec.h"
 #include "velmora/core/protocol.h"
+#include "velmora/core/wire_names.h"
 
 namespace velmora::client {
 namespace {
 
-constexpr std::string_view OUTPUT_PREFIX = R"({"type":"output","key":")";
-constexpr std::string_view DATA_MEMBER = R"(","dataBase64":")";
-constexpr std::string_view ATTACHED_PREFIX = R"({"type":"attached","key":")";
-constexpr std::string_view REPLAY_MEMBER = R"(,"replayBase64":")";
+// The fixed pieces up to and into the string values, as the daemon writes them.
+constexpr auto OUTPUT_PREFIX_TEXT = wire::join(wire::OUTPUT_LINE_START.chars, "\"");
+constexpr auto DATA_MEMBER_TEXT = wire::join("\"", wire::DATA_MEMBER.chars, "\"");
+constexpr auto ATTACHED_PREFIX_TEXT = wire::join(wire::ATTACHED_LINE_START.chars, "\"");
+constexpr auto REPLAY_MEMBER_TEXT = wire::join(wire::REPLAY_MEMBER.chars, "\"");
+constexpr std::string_view OUTPUT_PREFIX = OUTPUT_PREFIX_TEXT.view();
+constexpr std::string_view DATA_MEMBER = DATA_MEMBER_TEXT.view();
+constexpr std::string_view ATTACHED_PREFIX = ATTACHED_PREFIX_TEXT.view();
+constexpr std::string_view REPLAY_MEMBER = REPLAY_MEMBER_TEXT.view();
 
 // The replay of an attached event line as the daemon writes it, found without parsing it:
 // base64 holds neither quotes nor backslashes. The rest of the line, without the replay's

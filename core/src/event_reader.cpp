@@ -14,6 +14,7 @@
 #include "json_scanner.h"
 #include "velmora/core/line_codec.h"
 #include "velmora/core/unicode.h"
+#include "velmora/core/wire_names.h"
 
 namespace velmora {
 namespace {
@@ -80,7 +81,7 @@ class TreeReader {
       case 0:
         return true;  // the event itself
       case 1:
-        return m_open[0].node && container.name == "keys";  // the rows of "sessions"
+        return m_open[0].node && container.name == wire::KEYS;  // the rows of "sessions"
       case 2:
         return m_open[1].node != nullptr;  // one row
       default:
@@ -219,40 +220,40 @@ SessionInfo read_session_info(const Node& row, Members& outer) {
   }
   Members m(row);
   SessionInfo info;
-  info.key = m.text("key");
-  info.cwd = m.text("cwd");
-  info.started_at = m.unsigned_integer("startedAt", UINT64_MAX, "u64");
-  info.pid = m.u32("pid");
+  info.key = m.text(wire::KEY);
+  info.cwd = m.text(wire::CWD);
+  info.started_at = m.unsigned_integer(wire::STARTED_AT, UINT64_MAX, "u64");
+  info.pid = m.u32(wire::PID);
   if (m.failure()) outer.fail(*m.failure());
   return info;
 }
 
 std::optional<Event> read_event(std::string_view tag, Members& m) {
-  if (tag == "hello") {
+  if (tag == wire::HELLO) {
     HelloEvent e;
-    e.version = m.u32("version");
-    e.pid = m.u32("pid");
+    e.version = m.u32(wire::VERSION);
+    e.pid = m.u32(wire::PID);
     return e;
   }
-  if (tag == "attached") {
+  if (tag == wire::ATTACHED) {
     AttachedEvent e;
-    e.key = m.text("key");
-    e.resumed = m.boolean("resumed");
-    e.replay_base64 = m.text("replayBase64");
-    e.cwd = m.text("cwd");
-    e.pid = m.u32("pid");
+    e.key = m.text(wire::KEY);
+    e.resumed = m.boolean(wire::RESUMED);
+    e.replay_base64 = m.text(wire::REPLAY_BASE64);
+    e.cwd = m.text(wire::CWD);
+    e.pid = m.u32(wire::PID);
     return e;
   }
-  if (tag == "output") return OutputEvent{m.text("key"), m.text("dataBase64")};
-  if (tag == "exited") return ExitedEvent{m.text("key")};
-  if (tag == "sessions") {
+  if (tag == wire::OUTPUT) return OutputEvent{m.text(wire::KEY), m.text(wire::DATA_BASE64)};
+  if (tag == wire::EXITED) return ExitedEvent{m.text(wire::KEY)};
+  if (tag == wire::SESSIONS) {
     SessionsEvent e;
-    if (const Node* rows = m.array("keys")) {
+    if (const Node* rows = m.array(wire::KEYS)) {
       for (const Node& row : rows->items) e.keys.push_back(read_session_info(row, m));
     }
     return e;
   }
-  if (tag == "error") return ErrorEvent{m.text("message")};
+  if (tag == wire::ERROR) return ErrorEvent{m.text(wire::MESSAGE)};
   return std::nullopt;
 }
 
@@ -269,7 +270,7 @@ Result<Event> read_line(std::string_view text) {
     return failure("invalid type: " + describe(root) + ", expected internally tagged enum Event");
   }
   Members members(root);
-  std::string tag = members.text("type");
+  std::string tag = members.text(wire::TYPE);
   if (members.failure()) return failure(*members.failure());
   std::optional<Event> event = read_event(tag, members);
   if (!event) {

@@ -10,9 +10,19 @@
 #include "json_writer.h"
 #include "velmora/core/base64.h"
 #include "velmora/core/line_codec.h"
+#include "velmora/core/wire_names.h"
 
 namespace velmora {
 namespace {
+
+using wire::line_start;
+using wire::member;
+
+// `{"type":"<tag>"` and the first member's name, as one piece of text.
+template <std::size_t T, std::size_t M>
+consteval auto start(const char (&tag)[T], const char (&first)[M]) {
+  return wire::join(line_start(tag).chars, member(first).chars);
+}
 
 template <typename Sink>
 void put_base64(Sink& sink, const unsigned char* bytes, std::size_t size) {
@@ -25,9 +35,10 @@ void put_base64(Sink& sink, const unsigned char* bytes, std::size_t size) {
 
 template <typename Sink>
 void put_output_event(Sink& s, std::string_view key, const unsigned char* bytes, std::size_t size) {
-  s.raw(R"({"type":"output","key":)");
+  s.raw(wire::OUTPUT_LINE_START.view());
   s.string(key);
-  s.raw(R"(,"dataBase64":")");
+  s.raw(wire::DATA_MEMBER.view());
+  s.put('"');
   put_base64(s, bytes, size);
   s.raw("\"}\n");
 }
@@ -35,14 +46,15 @@ void put_output_event(Sink& s, std::string_view key, const unsigned char* bytes,
 // The attached event without its closing brace; put_replay writes the replayBase64 value.
 template <typename Sink, typename PutReplay>
 void put_attached_members(Sink& s, const AttachedEvent& e, PutReplay&& put_replay) {
-  s.raw(R"({"type":"attached","key":)");
+  s.raw(wire::ATTACHED_LINE_START.view());
   s.string(e.key);
-  s.raw(e.resumed ? R"(,"resumed":true)" : R"(,"resumed":false)");
-  s.raw(R"(,"replayBase64":)");
+  s.raw(member(wire::RESUMED).view());
+  s.raw(e.resumed ? "true" : "false");
+  s.raw(wire::REPLAY_MEMBER.view());
   put_replay();
-  s.raw(R"(,"cwd":)");
+  s.raw(member(wire::CWD).view());
   s.string(e.cwd);
-  s.raw(R"(,"pid":)");
+  s.raw(member(wire::PID).view());
   s.unsigned_integer(e.pid);
 }
 
@@ -52,40 +64,42 @@ void put_event(Sink& s, const Event& event) {
       [&](const auto& e) {
         using T = std::decay_t<decltype(e)>;
         if constexpr (std::is_same_v<T, HelloEvent>) {
-          s.raw(R"({"type":"hello","version":)");
+          s.raw(start(wire::HELLO, wire::VERSION).view());
           s.unsigned_integer(e.version);
-          s.raw(R"(,"pid":)");
+          s.raw(member(wire::PID).view());
           s.unsigned_integer(e.pid);
         } else if constexpr (std::is_same_v<T, AttachedEvent>) {
           put_attached_members(s, e, [&] { s.string(e.replay_base64); });
         } else if constexpr (std::is_same_v<T, OutputEvent>) {
-          s.raw(R"({"type":"output","key":)");
+          s.raw(start(wire::OUTPUT, wire::KEY).view());
           s.string(e.key);
-          s.raw(R"(,"dataBase64":)");
+          s.raw(member(wire::DATA_BASE64).view());
           s.string(e.data_base64);
         } else if constexpr (std::is_same_v<T, ExitedEvent>) {
-          s.raw(R"({"type":"exited","key":)");
+          s.raw(start(wire::EXITED, wire::KEY).view());
           s.string(e.key);
         } else if constexpr (std::is_same_v<T, SessionsEvent>) {
-          s.raw(R"({"type":"sessions","keys":[)");
+          s.raw(start(wire::SESSIONS, wire::KEYS).view());
+          s.put('[');
           bool first = true;
           for (const SessionInfo& row : e.keys) {
             if (!first) s.put(',');
             first = false;
-            s.raw(R"({"key":)");
+            s.put('{');
+            s.raw(member(wire::KEY).view().substr(1));
             s.string(row.key);
-            s.raw(R"(,"cwd":)");
+            s.raw(member(wire::CWD).view());
             s.string(row.cwd);
-            s.raw(R"(,"startedAt":)");
+            s.raw(member(wire::STARTED_AT).view());
             s.unsigned_integer(row.started_at);
-            s.raw(R"(,"pid":)");
+            s.raw(member(wire::PID).view());
             s.unsigned_integer(row.pid);
             s.put('}');
           }
           s.put(']');
         } else {
           static_assert(std::is_same_v<T, ErrorEvent>);
-          s.raw(R"({"type":"error","message":)");
+          s.raw(start(wire::ERROR, wire::MESSAGE).view());
           s.string(e.message);
         }
       },
@@ -99,18 +113,19 @@ void put_request(Sink& s, const Request& request) {
       [&](const auto& r) {
         using T = std::decay_t<decltype(r)>;
         if constexpr (std::is_same_v<T, HelloRequest>) {
-          s.raw(R"({"type":"hello","version":)");
+          s.raw(start(wire::HELLO, wire::VERSION).view());
           s.unsigned_integer(r.version);
         } else if constexpr (std::is_same_v<T, AttachRequest>) {
-          s.raw(R"({"type":"attach","key":)");
+          s.raw(start(wire::ATTACH, wire::KEY).view());
           s.string(r.key);
-          s.raw(R"(,"cwd":)");
+          s.raw(member(wire::CWD).view());
           json::string_or_null(s, r.cwd);
-          s.raw(R"(,"cols":)");
+          s.raw(member(wire::COLS).view());
           s.unsigned_integer(r.cols);
-          s.raw(R"(,"rows":)");
+          s.raw(member(wire::ROWS).view());
           s.unsigned_integer(r.rows);
-          s.raw(R"(,"env":[)");
+          s.raw(member(wire::ENV).view());
+          s.put('[');
           bool first = true;
           for (const auto& [name, value] : r.env) {
             if (!first) s.put(',');
@@ -123,25 +138,25 @@ void put_request(Sink& s, const Request& request) {
           }
           s.put(']');
         } else if constexpr (std::is_same_v<T, WriteRequest>) {
-          s.raw(R"({"type":"write","key":)");
+          s.raw(start(wire::WRITE, wire::KEY).view());
           s.string(r.key);
-          s.raw(R"(,"dataBase64":)");
+          s.raw(member(wire::DATA_BASE64).view());
           s.string(r.data_base64);
         } else if constexpr (std::is_same_v<T, ResizeRequest>) {
-          s.raw(R"({"type":"resize","key":)");
+          s.raw(start(wire::RESIZE, wire::KEY).view());
           s.string(r.key);
-          s.raw(R"(,"cols":)");
+          s.raw(member(wire::COLS).view());
           s.unsigned_integer(r.cols);
-          s.raw(R"(,"rows":)");
+          s.raw(member(wire::ROWS).view());
           s.unsigned_integer(r.rows);
         } else if constexpr (std::is_same_v<T, CloseRequest>) {
-          s.raw(R"({"type":"close","key":)");
+          s.raw(start(wire::CLOSE, wire::KEY).view());
           s.string(r.key);
         } else if constexpr (std::is_same_v<T, ListRequest>) {
-          s.raw(R"({"type":"list")");
+          s.raw(line_start(wire::LIST).view());
         } else {
           static_assert(std::is_same_v<T, ShutdownRequest>);
-          s.raw(R"({"type":"shutdown")");
+          s.raw(line_start(wire::SHUTDOWN).view());
         }
       },
       request);

@@ -22,6 +22,7 @@
 #include "json_scanner.h"
 #include "velmora/core/line_codec.h"
 #include "velmora/core/unicode.h"
+#include "velmora/core/wire_names.h"
 
 namespace velmora {
 namespace {
@@ -32,12 +33,12 @@ using json::Scalar;
 using json::Scanner;
 using json::Syntax;
 
-constexpr std::string_view TAG_NAME = "type";
+constexpr std::string_view TAG_NAME = wire::TYPE;
 
 enum class Field : std::uint8_t { key, cwd, cols, rows, env, version, data_base64 };
 constexpr std::size_t FIELD_COUNT = 7;
-constexpr std::string_view FIELD_NAMES[FIELD_COUNT] = {"key", "cwd",     "cols",      "rows",
-                                                       "env", "version", "dataBase64"};
+constexpr std::string_view FIELD_NAMES[FIELD_COUNT] = {
+    wire::KEY, wire::CWD, wire::COLS, wire::ROWS, wire::ENV, wire::VERSION, wire::DATA_BASE64};
 
 std::optional<Field> field_named(std::string_view name) {
   for (std::size_t i = 0; i < FIELD_COUNT; ++i) {
@@ -54,19 +55,22 @@ struct Alternative {
   std::string_view struct_text;  // how a too short array form names what it expected
 };
 constexpr Alternative ALTERNATIVES[] = {
-    {"hello", {Field::version}, 1, "struct variant Request::Hello with 1 element"},
-    {"attach",
+    {wire::HELLO, {Field::version}, 1, "struct variant Request::Hello with 1 element"},
+    {wire::ATTACH,
      {Field::key, Field::cwd, Field::cols, Field::rows, Field::env},
      5,
      "struct variant Request::Attach with 5 elements"},
-    {"write", {Field::key, Field::data_base64}, 2, "struct variant Request::Write with 2 elements"},
-    {"resize",
+    {wire::WRITE,
+     {Field::key, Field::data_base64},
+     2,
+     "struct variant Request::Write with 2 elements"},
+    {wire::RESIZE,
      {Field::key, Field::cols, Field::rows},
      3,
      "struct variant Request::Resize with 3 elements"},
-    {"close", {Field::key}, 1, "struct variant Request::Close with 1 element"},
-    {"list", {}, 0, ""},
-    {"shutdown", {}, 0, ""},
+    {wire::CLOSE, {Field::key}, 1, "struct variant Request::Close with 1 element"},
+    {wire::LIST, {}, 0, ""},
+    {wire::SHUTDOWN, {}, 0, ""},
 };
 constexpr std::size_t ALTERNATIVE_COUNT = std::size(ALTERNATIVES);
 static_assert(ALTERNATIVE_COUNT == std::variant_size_v<Request>);
