@@ -84,10 +84,11 @@ void close_descriptors_from(int first, int keep, int limit) {
     if (fd != keep) ::close(fd);
 }
 
-std::optional<pid_t> process_listening_at(const std::string& path) {
 #if defined(__APPLE__)
-  // Our own processes, and of each its sockets: a listening one of the Unix domain whose bound
-  // name is path.
+namespace {
+
+// One pass over our processes' sockets.
+std::optional<pid_t> process_listening_now(const std::string& path) {
   uid_t uid = ::getuid();
   int bytes = ::proc_listpids(PROC_UID_ONLY, uid, nullptr, 0);
   if (bytes <= 0) return std::nullopt;
@@ -116,6 +117,22 @@ std::optional<pid_t> process_listening_at(const std::string& path) {
       std::string_view name(bound.sun_path, ::strnlen(bound.sun_path, sizeof bound.sun_path));
       if (name == path) return pid;
     }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+#endif
+
+std::optional<pid_t> process_listening_at(const std::string& path) {
+#if defined(__APPLE__)
+  // Our own processes, and of each its sockets: a listening one of the Unix domain whose bound
+  // name is path. A daemon that binds its file again listens on the new socket before it closes
+  // the old one; a process whose descriptors were listed just before the new one came and whose
+  // old one has gone by the time we ask about it shows neither, so a scan that finds nobody is
+  // made once more.
+  for (int look = 0; look < 2; ++look) {
+    if (auto pid = process_listening_now(path)) return pid;
   }
   return std::nullopt;
 #else
