@@ -132,8 +132,20 @@ void HistoryWriter::token(const Token& t) {
       append_text(bytes, out);
       break;
     case TokenKind::Control:
-      if (std::strchr("\b\t\n\v\f\r\x0e\x0f", t.byte) != nullptr && t.byte != 0)
-        out.push_back(static_cast<char>(t.byte));
+      switch (t.byte) {
+        case '\b':
+        case '\t':
+        case '\n':
+        case '\v':
+        case '\f':
+        case '\r':
+        case 0x0e:
+        case 0x0f:
+          out.push_back(static_cast<char>(t.byte));
+          break;
+        default:
+          break;
+      }
       break;
     case TokenKind::Escape:
       if (t.intermediate == 0 && std::strchr("78DEM", t.final) != nullptr) {
