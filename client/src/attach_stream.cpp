@@ -109,14 +109,19 @@ void AttachStream::handle_line(std::string_view line, OutputBuffer& out) {
     m_resumed = attached->resumed;
     m_shell_pid = attached->pid;
     std::string_view replay_base64 = split ? split->replay_base64 : attached->replay_base64;
-    // An undecodable replay is dropped; live output still follows.
-    if (auto replay = base64_decode(replay_base64); replay && !replay->empty()) {
+    // An undecodable replay is dropped; live output still follows. It is decoded into memory
+    // that is not zero-filled first.
+    OutputBuffer decoded;
+    std::size_t size = base64_decoded_size(replay_base64);
+    if (size > 0 &&
+        base64_decode_into(reinterpret_cast<unsigned char*>(decoded.extend(size)), replay_base64)) {
+      std::string_view replay = decoded.view();
       if (m_resumed && m_draw) {
-        m_draw(*replay, m_shell_pid, out);
+        m_draw(replay, m_shell_pid, out);
       } else {
-        out += *replay;
+        out += replay;
       }
-      m_shown.append(*replay);
+      m_shown.append(replay);
     }
     show(m_held, out);
     m_held.clear();

@@ -37,8 +37,10 @@ AttachStream::ReplayDrawer Attachment::drawer() {
     if (m_came_back) out += m_modes.reset_sequence();
     ResumeDrawing drawing =
         m_display.draw(replay, shell_pid, m_size, m_came_back ? &m_stream.shown() : nullptr);
+    std::size_t at = out.size();
     out += drawing.bytes;
     m_drew_alternate = drawing.alternate;
+    m_drawing_history = {at + drawing.history_begin, at + drawing.history_end};
     m_drawing_end = out.size();
     m_drawing_line_start = drawing.at_line_start;
   };
@@ -98,8 +100,11 @@ bool Attachment::flush_outgoing() {
 std::optional<Outcome> Attachment::show(std::string_view bytes) {
   if (bytes.empty()) return std::nullopt;
   if (m_drawing_end && *m_drawing_end <= bytes.size()) {
-    // The drawing knows where its cursor is better than the bytes tell.
-    m_modes.feed(bytes.substr(0, *m_drawing_end));
+    // The drawing knows where its cursor is better than the bytes tell. Its history (most of
+    // its bytes) ends with every mode at its default: the modes are followed around it.
+    auto [history_begin, history_end] = m_drawing_history;
+    m_modes.feed(bytes.substr(0, history_begin));
+    m_modes.feed(bytes.substr(history_end, *m_drawing_end - history_end));
     m_modes.set_line_start(m_drawing_line_start);
     m_modes.feed(bytes.substr(*m_drawing_end));
   } else {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "attach_stream.h"
 #include "cli.h"
@@ -95,6 +96,7 @@ class Attachment {
   bool m_drew_alternate = false;
   // Where in m_screen a drawn screen ends, and whether its cursor is on a fresh line.
   std::optional<std::size_t> m_drawing_end;
+  std::pair<std::size_t, std::size_t> m_drawing_history;  // its history's bytes in m_screen
   bool m_drawing_line_start = false;
 };
 

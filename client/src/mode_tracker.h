@@ -29,11 +29,15 @@ class ModeTracker {
   bool at_line_start() const { return m_line_start; }
   void set_line_start(bool at_start) { m_line_start = at_start; }
 
+  // What a private mode sequence (CSI ? mode h or l) and a keypad mode sequence (ESC = or ESC >)
+  // do, for a reader that parses the output itself.
+  void set_private_mode(unsigned mode, bool on);
+  void set_application_keypad(bool on) { m_application_keypad = on; }
+
  private:
   enum class State : std::uint8_t { ground, escape, charset, csi };
   void note_text(std::string_view text);
   void finish_csi(char final);
-  void set_private_mode(unsigned mode, bool on);
 
   State m_state = State::ground;
   bool m_private = false;  // the CSI sequence started with '?'

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <functional>
 
-#include "mode_tracker.h"
 #include "screen_painter.h"
 
 namespace velmora::client {
@@ -109,27 +108,30 @@ Result<ReplayScreens> replay_screens(std::string_view replay, int rows, int cols
 Result<DrawnReplay> redraw_replay(const RedrawRequest& request) {
   const int rows = request.rows;
   std::string_view replay = request.replay;
-  ReplayPlan plan = plan_replay(replay, rows, request.cols, request.feed);
-  ModeTracker modes;
-  modes.feed(replay);
-
   DrawnReplay redraw;
-  redraw.alternate = plan.alternate;
   std::string& out = redraw.bytes;
   bool history = request.history == History::push;
   // The history may be as long as the replay; a screen alone is small.
   std::size_t screen_size = static_cast<std::size_t>(rows * request.cols * 2);
   out.reserve(history ? replay.size() + screen_size : screen_size);
   out += "\x1b[0m";
-  std::size_t shown = request.seen.value_or(0);
-  if (history && shown < plan.primary.from) {
+  std::size_t screen_start = out.size();
+  if (history && rows > 0) {
     // The terminal's own lines go up into its scrollback first, so that nothing in the
     // history can erase or overwrite them; the history then starts on an empty screen.
     out += '\r';
     out.append(static_cast<std::size_t>(rows - 1), '\n');
     out += "\x1b[H\x1b[K";
-    append_history(replay, shown, plan.primary.from, plan, rows, out);
   }
+  std::size_t history_start = out.size();
+  // The history is written while the replay is planned, in the same read of it.
+  ReplayPlan plan = plan_replay(replay, rows, request.cols, request.feed, history ? &out : nullptr,
+                                request.seen.value_or(0));
+  // Nothing in it that this terminal has not shown: the lines that make room go too.
+  if (out.size() == history_start) out.resize(screen_start);
+  redraw.history_begin = screen_start;
+  redraw.history_end = out.size();
+  redraw.alternate = plan.alternate;
 
   ScreenPainter painter(out);
   std::function<void(const Row&)> push;
@@ -180,7 +182,7 @@ Result<DrawnReplay> redraw_replay(const RedrawRequest& request) {
   }
   painter.move_to(cursor.row - top, cursor.col);
   out += plan.final_state;
-  out += modes.restore_sequence();
+  out += plan.input_modes;
   redraw.at_line_start = cursor.col == 0 && cursor.row >= 0 && cursor.row < rows &&
                          empty_from((*shown_rows)[cursor.row], 0);
   return redraw;

@@ -34,6 +34,10 @@ struct DrawnReplay {
   std::string bytes;           // to write in one go
   bool alternate = false;      // a full-screen program is on the alternate screen
   bool at_line_start = false;  // the cursor ends at the start of an empty line
+  // bytes[history_begin, history_end) is the history above the screen (empty when there is
+  // none): it leaves the terminal's modes, pen and character sets at their defaults.
+  std::size_t history_begin = 0;
+  std::size_t history_end = 0;
 };
 
 Result<DrawnReplay> redraw_replay(const RedrawRequest& request);

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <utility>
 
+#include "mode_tracker.h"
 #include "terminal_tokens.h"
 
 namespace velmora::client {
@@ -11,6 +13,179 @@ namespace {
 
 constexpr std::uint32_t NONE = 0xffffffffu;
 constexpr std::size_t CHECKPOINT_SPACING = 4096;
+
+bool is_c1_in_utf8(const char* at, const char* end) {
+  return at + 1 < end && static_cast<unsigned char>(at[0]) == 0xc2 &&
+         static_cast<unsigned char>(at[1]) >= 0x80 && static_cast<unsigned char>(at[1]) <= 0x9f;
+}
+
+// Text without C1 controls written as UTF-8, which some terminals would act on.
+void append_text(std::string_view text, std::string& out) {
+  const char* at = text.data();
+  const char* end = at + text.size();
+  while (at < end) {
+    const void* found = std::memchr(at, 0xc2, static_cast<std::size_t>(end - at));
+    const char* stop = found ? static_cast<const char*>(found) : end;
+    out.append(at, stop);
+    if (stop == end) return;
+    if (is_c1_in_utf8(stop, end)) {
+      at = stop + 2;
+    } else {
+      out.push_back(*stop);
+      at = stop + 1;
+    }
+  }
+}
+
+bool keeps_csi(const Token& t) {
+  if (t.intermediate != 0 || t.prefix != 0) return false;
+  switch (t.final) {
+    case 'A':
+    case 'B':
+    case 'C':
+    case 'D':
+    case 'E':
+    case 'F':
+    case 'G':
+    case 'H':
+    case 'f':
+    case 'd':
+    case 'e':
+    case 'a':
+    case '`':
+    case 'K':
+    case 'L':
+    case 'M':
+    case 'P':
+    case '@':
+    case 'X':
+    case 'b':
+    case 'm':
+    case 'r':
+    case 'I':
+    case 'Z':
+      return true;
+    case 'S':
+    case 'T':
+      return t.param_count <= 1;
+    case 's':
+    case 'u':
+      return t.param_count == 0;
+    case 'J':
+      for (int i = 0; i < t.param_count; ++i)
+        if (t.params[i] == 3) return false;  // that one erases the scrollback
+      return true;
+    default:
+      return false;
+  }
+}
+
+// How far the history has come: its length, and the layout state that must be undone after it.
+struct HistoryMark {
+  std::uint32_t size = 0;
+  bool region = false;
+  bool origin = false;
+};
+
+// Writes the tokens of the normal screen that are safe to replay as history (see
+// append_history), one at a time.
+class HistoryWriter {
+ public:
+  HistoryWriter(std::string_view replay, std::string& out)
+      : m_replay(replay), m_out(out), m_base(out.size()) {}
+
+  void token(const Token& t);
+  HistoryMark mark() const {
+    return {static_cast<std::uint32_t>(m_out.size() - m_base), m_region, m_origin};
+  }
+  // Back to an earlier mark, with what was written since taken back.
+  void rewind(const HistoryMark& mark) {
+    m_out.resize(m_base + mark.size);
+    m_region = mark.region;
+    m_origin = mark.origin;
+  }
+  // Undoes the layout state that the history up to mark leaves behind, after it.
+  void finish(const HistoryMark& mark, int rows) {
+    rewind(mark);
+    m_out += "\x1b[0m\x1b[4l\x1b[20l\x1b[?7h\x1b(B\x1b)B\x1b*B\x1b+B\x0f";
+    if (m_region)
+      m_out +=
+          "\x1b"
+          "7\x1b[r\x1b"
+          "8";
+    if (m_origin) m_out += "\x1b[?6l\x1b[" + std::to_string(rows) + ";1H";
+  }
+
+ private:
+  std::string_view m_replay;
+  std::string& m_out;
+  std::size_t m_base;
+  bool m_region = false;
+  bool m_origin = false;
+};
+
+void HistoryWriter::token(const Token& t) {
+  std::string_view bytes = m_replay.substr(t.begin, t.end - t.begin);
+  std::string& out = m_out;
+  switch (t.kind) {
+    case TokenKind::text:
+      append_text(bytes, out);
+      break;
+    case TokenKind::control:
+      switch (t.byte) {
+        case '\b':
+        case '\t':
+        case '\n':
+        case '\v':
+        case '\f':
+        case '\r':
+        case 0x0e:
+        case 0x0f:
+          out.push_back(static_cast<char>(t.byte));
+          break;
+        default:
+          break;
+      }
+      break;
+    case TokenKind::escape:
+      if (t.intermediate == 0 && std::strchr("78DEM", t.final) != nullptr) {
+        out.append(bytes);
+      } else if (t.intermediate == 0 && t.final == 'c') {
+        // A reset showed an empty screen; the terminal itself is not reset, but it leaves
+        // origin mode as the reset did.
+        out += m_origin ? "\x1b[0m\x1b[r\x1b[?6l\x1b[H\x1b[2J" : "\x1b[0m\x1b[r\x1b[H\x1b[2J";
+        m_region = m_origin = false;
+      } else if (std::strchr("()*+", t.intermediate) != nullptr && t.intermediate != 0) {
+        out.append(bytes);
+      } else if (t.intermediate == '#' && t.final >= '3' && t.final <= '6') {
+        out.append(bytes);
+      }
+      break;
+    case TokenKind::csi:
+      if (keeps_csi(t)) {
+        append_sequence(bytes, out);
+        if (t.final == 'r') m_region = t.param(0, 1) > 1 || t.param(1, 0) != 0;
+      } else if (t.intermediate == 0 && (t.final == 'h' || t.final == 'l') &&
+                 (t.prefix == 0 || t.prefix == '?')) {
+        // Only the modes that shape the layout; the rest belongs to the live terminal.
+        for (int i = 0; i < t.param_count; ++i) {
+          std::uint32_t mode = t.params[i];
+          bool layout = t.prefix == 0 ? (mode == 4 || mode == 20) : (mode == 6 || mode == 7);
+          if (!layout) continue;
+          out += t.prefix == 0 ? "\x1b[" : "\x1b[?";
+          out += std::to_string(mode);
+          out.push_back(static_cast<char>(t.final));
+          if (t.prefix == '?' && mode == 6) m_origin = t.final == 'h';
+        }
+      }
+      break;
+    case TokenKind::string:
+      if (t.byte == ']' && bytes.substr(2).starts_with("8;")) out.append(bytes);  // links
+      break;
+    case TokenKind::broken:
+      break;
+  }
+}
 
 struct Range {
   std::uint32_t begin = NONE;
@@ -40,12 +215,14 @@ struct Candidate {
   Screen screen;
   bool scrolled;  // found by scrolling through, so the cursor must start at home
   LastingState state;
+  HistoryMark history;  // the history written up to pos
 };
 
 struct LineFeed {
   std::uint32_t after;
   std::int32_t feeds_before_cr;  // line feeds in the run before the last carriage return, or -1
   LastingState state;
+  HistoryMark history;
 };
 
 bool is_home(const Token& t) {
@@ -55,11 +232,19 @@ bool is_home(const Token& t) {
 
 class Scanner {
  public:
-  Scanner(std::string_view replay, int rows, bool full)
-      : m_replay(replay), m_rows(rows), m_full(full) {}
+  // With history, the history from history_from to the chosen anchor is written on the way.
+  Scanner(std::string_view replay, int rows, bool full, HistoryWriter* history,
+          std::size_t history_from)
+      : m_replay(replay),
+        m_rows(rows),
+        m_full(full),
+        m_history(history),
+        m_history_from(history_from) {}
 
   void scan(ReplayPlan& plan);
   void final_state(ReplayPlan& plan) const;
+  // The history up to the normal screen's anchor, once scan() has chosen it.
+  HistoryMark history_end() const { return m_primary_history; }
 
  private:
   void on_token(const Token& t);
@@ -73,18 +258,23 @@ class Scanner {
     end_run();
     start_run(t.end);
   }
+  // at is the end of the token being read, which the history has taken in by now.
   void start_run(std::size_t at) {
     m_run_start = static_cast<std::uint32_t>(at);
     m_run_state = m_state;
+    m_run_history = history_mark();
   }
   void line_feed(const Token& t) {
     if (m_screen == Screen::primary) m_primary_known = true;
-    m_feeds.push_back({static_cast<std::uint32_t>(t.end), m_feeds_before_cr, m_state});
+    m_feeds.push_back(
+        {static_cast<std::uint32_t>(t.end), m_feeds_before_cr, m_state, history_mark()});
   }
+  HistoryMark history_mark() const { return m_history ? m_history->mark() : HistoryMark{}; }
   void carriage_return() { m_feeds_before_cr = static_cast<std::int32_t>(m_feeds.size()); }
   void end_run();
-  void candidate(std::uint32_t pos, const LastingState& state, bool scrolled) {
-    m_candidates.push_back({pos, m_screen, scrolled, state});
+  void candidate(std::uint32_t pos, const LastingState& state, bool scrolled,
+                 const HistoryMark& history) {
+    m_candidates.push_back({pos, m_screen, scrolled, state, history});
   }
   // Saving the cursor saves the pen with it.
   void save_cursor(std::size_t at) {
@@ -109,7 +299,14 @@ class Scanner {
   std::string_view m_replay;
   int m_rows;
   bool m_full;
+  HistoryWriter* m_history;
+  std::size_t m_history_from;
   ReplayPlan* m_plan = nullptr;
+  // The history up to where the token being read begins (before the controls inside it that
+  // came as tokens of their own), and where such controls began to come.
+  HistoryMark m_token_history;
+  std::optional<HistoryMark> m_inner_history;
+  HistoryMark m_primary_history;
 
   Screen m_screen = Screen::primary;
   unsigned m_alternate_mode = 0;
@@ -123,6 +320,7 @@ class Scanner {
   // The current run of plain output, since the last complex token.
   std::uint32_t m_run_start = 0;
   LastingState m_run_state;
+  HistoryMark m_run_history;
   std::vector<LineFeed> m_feeds;
   std::int32_t m_feeds_before_cr = -1;
 
@@ -130,6 +328,8 @@ class Scanner {
   // next to each other.
   std::uint32_t m_home_at = NONE;
   std::uint32_t m_erase_all_at = NONE;
+  HistoryMark m_home_history;
+  HistoryMark m_erase_all_history;
 
   std::vector<Candidate> m_candidates;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> m_forbidden;  // open intervals
@@ -139,6 +339,8 @@ class Scanner {
   std::uint32_t m_tabs_changed_at = NONE;
   std::uint32_t m_title_begin = NONE;
   std::uint32_t m_title_end = NONE;
+  // The input modes and the cursor's visibility, which the terminal that shows the screen gets.
+  ModeTracker m_input_modes;
 };
 
 void Scanner::end_run() {
@@ -152,8 +354,9 @@ void Scanner::end_run() {
     if (before_cr >= m_rows - 1) {
       const LastingState& state = start_index >= 0 ? m_feeds[start_index].state : m_run_state;
       std::uint32_t pos = start_index >= 0 ? m_feeds[start_index].after : m_run_start;
+      const HistoryMark& history = start_index >= 0 ? m_feeds[start_index].history : m_run_history;
       // Inside a scroll region line feeds never reach the rows outside it.
-      if (!state.region.set()) candidate(pos, state, true);
+      if (!state.region.set()) candidate(pos, state, true, history);
     }
   }
   m_feeds.clear();
@@ -163,13 +366,14 @@ void Scanner::end_run() {
 void Scanner::full_reset(const Token& t) {
   // libvterm stays on the alternate screen through a reset, and so does its reader here.
   end_run();
+  m_input_modes = ModeTracker();
   m_state = LastingState{};
   m_state.sgr_first = m_state.sgr_end = static_cast<std::uint32_t>(m_sgr.size());
   if (m_tabs_changed_at != NONE) {
     m_forbidden.emplace_back(m_tabs_changed_at, static_cast<std::uint32_t>(t.begin));
     m_tabs_changed_at = NONE;
   }
-  candidate(static_cast<std::uint32_t>(t.begin), m_state, false);
+  candidate(static_cast<std::uint32_t>(t.begin), m_state, false, m_token_history);
   start_run(t.end);
 }
 
@@ -288,6 +492,12 @@ void Scanner::on_escape(const Token& t) {
       case 'o':
         m_state.shift = 3;
         return;
+      case '=':
+        m_input_modes.set_application_keypad(true);
+        return;
+      case '>':
+        m_input_modes.set_application_keypad(false);
+        return;
       default:
         return;
     }
@@ -309,8 +519,11 @@ void Scanner::on_escape(const Token& t) {
 void Scanner::on_csi(const Token& t, std::uint32_t home_before, std::uint32_t erase_before) {
   if (t.prefix == '?' && t.intermediate == 0) {
     if (t.final == 'h' || t.final == 'l') {
-      for (int i = 0; i < t.param_count; ++i)
-        if (t.params[i] != MISSING_PARAM) on_private_mode(t, t.params[i], t.final == 'h');
+      for (int i = 0; i < t.param_count; ++i) {
+        if (t.params[i] == MISSING_PARAM) continue;
+        m_input_modes.set_private_mode(t.params[i], t.final == 'h');
+        on_private_mode(t, t.params[i], t.final == 'h');
+      }
     } else if (t.final == 'W' && t.param(0, 0) == 5) {
       tabs_changed(t.begin);
     }
@@ -360,18 +573,20 @@ void Scanner::on_csi(const Token& t, std::uint32_t home_before, std::uint32_t er
     case 'J': {
       std::uint32_t what = t.param(0, 0);
       if (what == 2) {
-        if (home_before != NONE) candidate(home_before, m_state, false);
+        if (home_before != NONE) candidate(home_before, m_state, false, m_home_history);
         m_erase_all_at = static_cast<std::uint32_t>(t.begin);
+        m_erase_all_history = m_token_history;
       } else if (what == 0 && home_before != NONE && (!m_state.origin || !m_state.region.set())) {
-        candidate(home_before, m_state, false);
+        candidate(home_before, m_state, false, m_home_history);
       }
       return;
     }
     case 'H':
     case 'f':
       if (is_home(t)) {
-        if (erase_before != NONE) candidate(erase_before, m_state, false);
+        if (erase_before != NONE) candidate(erase_before, m_state, false, m_erase_all_history);
         m_home_at = static_cast<std::uint32_t>(t.begin);
+        m_home_history = m_token_history;
       }
       complex(t);
       return;
@@ -494,7 +709,22 @@ void Scanner::scan(ReplayPlan& plan) {
       plan.checkpoints.push_back(t.begin);
       next_checkpoint = t.begin + CHECKPOINT_SPACING;
     }
+    if (m_history == nullptr) {
+      on_token(t);
+      continue;
+    }
+    // The history takes the token in first, so that what the scan notes at its end includes
+    // it; a token that switches to the alternate screen is taken back again, with the controls
+    // inside it.
+    HistoryMark before = m_history->mark();
+    m_token_history = m_inner_history.value_or(before);
+    bool inner = t.kind == TokenKind::control && reader.inside_sequence();
+    if (inner && !m_inner_history) m_inner_history = before;
+    if (!inner) m_inner_history.reset();
+    bool primary = m_screen == Screen::primary;
+    if (primary && t.begin >= m_history_from) m_history->token(t);
     on_token(t);
+    if (primary && m_screen != Screen::primary) m_history->rewind(m_token_history);
   }
   end_run();
   if (m_tabs_changed_at != NONE) m_forbidden.emplace_back(m_tabs_changed_at, NONE);
@@ -531,6 +761,7 @@ void Scanner::scan(ReplayPlan& plan) {
   if (const Candidate* c = latest(Screen::primary, 0, plan.primary.to)) {
     plan.primary.from = c->pos;
     plan.primary.preamble = emulator_preamble(m_replay, m_sgr, c->state);
+    m_primary_history = c->history;
   }
   if (plan.alternate) {
     if (const Candidate* c = latest(Screen::alternate, m_alternate_enter_end, end)) {
@@ -560,6 +791,7 @@ void Scanner::final_state(ReplayPlan& plan) const {
     append_sequence(bytes_of(m_replay, m_sgr[i]), out);
   if (m_title_begin != NONE)
     out.append(m_replay.substr(m_title_begin, m_title_end - m_title_begin));
+  plan.input_modes = m_input_modes.restore_sequence();
 }
 
 std::size_t ReplayPlan::stop_for(std::size_t seen) const {
@@ -569,86 +801,27 @@ std::size_t ReplayPlan::stop_for(std::size_t seen) const {
   return seen;
 }
 
-ReplayPlan plan_replay(std::string_view replay, int rows, int cols, Feed feed) {
+ReplayPlan plan_replay(std::string_view replay, int rows, int cols, Feed feed, std::string* history,
+                       std::size_t history_from) {
   (void)cols;
   ReplayPlan plan;
   plan.primary.to = replay.size();
   if (rows <= 0 || replay.size() >= NONE) return plan;
-  Scanner scanner(replay, rows, feed == Feed::full);
+  std::optional<HistoryWriter> writer;
+  if (history != nullptr) writer.emplace(replay, *history);
+  Scanner scanner(replay, rows, feed == Feed::full, writer ? &*writer : nullptr, history_from);
   scanner.scan(plan);
   scanner.final_state(plan);
-  return plan;
-}
-
-namespace {
-
-bool is_c1_in_utf8(const char* at, const char* end) {
-  return at + 1 < end && static_cast<unsigned char>(at[0]) == 0xc2 &&
-         static_cast<unsigned char>(at[1]) >= 0x80 && static_cast<unsigned char>(at[1]) <= 0x9f;
-}
-
-// Text without C1 controls written as UTF-8, which some terminals would act on.
-void append_text(std::string_view text, std::string& out) {
-  const char* at = text.data();
-  const char* end = at + text.size();
-  while (at < end) {
-    const void* found = std::memchr(at, 0xc2, static_cast<std::size_t>(end - at));
-    const char* stop = found ? static_cast<const char*>(found) : end;
-    out.append(at, stop);
-    if (stop == end) return;
-    if (is_c1_in_utf8(stop, end)) {
-      at = stop + 2;
+  if (writer) {
+    // Only what lies before the anchor is history; nothing at all when none of it is new.
+    if (history_from < plan.primary.from) {
+      writer->finish(scanner.history_end(), rows);
     } else {
-      out.push_back(*stop);
-      at = stop + 1;
+      writer->rewind(HistoryMark{});
     }
   }
+  return plan;
 }
-
-bool keeps_csi(const Token& t) {
-  if (t.intermediate != 0 || t.prefix != 0) return false;
-  switch (t.final) {
-    case 'A':
-    case 'B':
-    case 'C':
-    case 'D':
-    case 'E':
-    case 'F':
-    case 'G':
-    case 'H':
-    case 'f':
-    case 'd':
-    case 'e':
-    case 'a':
-    case '`':
-    case 'K':
-    case 'L':
-    case 'M':
-    case 'P':
-    case '@':
-    case 'X':
-    case 'b':
-    case 'm':
-    case 'r':
-    case 'I':
-    case 'Z':
-      return true;
-    case 'S':
-    case 'T':
-      return t.param_count <= 1;
-    case 's':
-    case 'u':
-      return t.param_count == 0;
-    case 'J':
-      for (int i = 0; i < t.param_count; ++i)
-        if (t.params[i] == 3) return false;  // that one erases the scrollback
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
 
 void append_history(std::string_view replay, std::size_t from, std::size_t to,
                     const ReplayPlan& plan, int rows, std::string& out) {
@@ -659,8 +832,7 @@ void append_history(std::string_view replay, std::size_t from, std::size_t to,
   TokenReader reader(replay, start);
   Token t;
   auto stretch = plan.stretches.begin();
-  bool region = false;
-  bool origin = false;
+  HistoryWriter writer(replay, out);
   while (reader.next(t)) {
     if (t.end > to) break;
     if (t.begin < from) continue;
@@ -668,60 +840,9 @@ void append_history(std::string_view replay, std::size_t from, std::size_t to,
     // What a full-screen program drew never reached the scrollback.
     if (stretch != plan.stretches.end() && t.begin >= stretch->enter) continue;
     if (plan.alternate && t.begin >= plan.alternate_enter) break;
-    std::string_view bytes = replay.substr(t.begin, t.end - t.begin);
-    switch (t.kind) {
-      case TokenKind::text:
-        append_text(bytes, out);
-        break;
-      case TokenKind::control:
-        if (std::strchr("\b\t\n\v\f\r\x0e\x0f", t.byte) != nullptr && t.byte != 0)
-          out.push_back(static_cast<char>(t.byte));
-        break;
-      case TokenKind::escape:
-        if (t.intermediate == 0 && std::strchr("78DEM", t.final) != nullptr) {
-          out.append(bytes);
-        } else if (t.intermediate == 0 && t.final == 'c') {
-          // A reset showed an empty screen; the terminal itself is not reset.
-          out += "\x1b[0m\x1b[r\x1b[H\x1b[2J";
-          region = origin = false;
-        } else if (std::strchr("()*+", t.intermediate) != nullptr && t.intermediate != 0) {
-          out.append(bytes);
-        } else if (t.intermediate == '#' && t.final >= '3' && t.final <= '6') {
-          out.append(bytes);
-        }
-        break;
-      case TokenKind::csi:
-        if (keeps_csi(t)) {
-          append_sequence(bytes, out);
-          if (t.final == 'r') region = t.param(0, 1) > 1 || t.param(1, 0) != 0;
-        } else if (t.intermediate == 0 && (t.final == 'h' || t.final == 'l') &&
-                   (t.prefix == 0 || t.prefix == '?')) {
-          // Only the modes that shape the layout; the rest belongs to the live terminal.
-          for (int i = 0; i < t.param_count; ++i) {
-            std::uint32_t mode = t.params[i];
-            bool layout = t.prefix == 0 ? (mode == 4 || mode == 20) : (mode == 6 || mode == 7);
-            if (!layout) continue;
-            out += t.prefix == 0 ? "\x1b[" : "\x1b[?";
-            out += std::to_string(mode);
-            out.push_back(static_cast<char>(t.final));
-            if (t.prefix == '?' && mode == 6) origin = t.final == 'h';
-          }
-        }
-        break;
-      case TokenKind::string:
-        if (t.byte == ']' && bytes.substr(2).starts_with("8;")) out.append(bytes);  // links
-        break;
-      case TokenKind::broken:
-        break;
-    }
+    writer.token(t);
   }
-  out += "\x1b[0m\x1b[4l\x1b[20l\x1b[?7h\x1b(B\x1b)B\x1b*B\x1b+B\x0f";
-  if (region)
-    out +=
-        "\x1b"
-        "7\x1b[r\x1b"
-        "8";
-  if (origin) out += "\x1b[?6l\x1b[" + std::to_string(rows) + ";1H";
+  writer.finish(writer.mark(), rows);
 }
 
 }  // namespace velmora::client

@@ -66,6 +66,8 @@ struct ReplayPlan {
   bool origin_mode = false;
   int region_top = 0;
   std::string final_state;
+  // The input modes (keys, mouse, paste) that are on at the end, and the cursor's visibility.
+  std::string input_modes;
 
   // Where in [from, to) an emulator that must stop at seen can stop: seen itself, or the start
   // of the alternate-screen stretch around it.
@@ -75,7 +77,10 @@ struct ReplayPlan {
 enum class Feed { shortest, full };
 
 // rows and cols are the emulator's size. Feed::full keeps every byte (for comparison).
-ReplayPlan plan_replay(std::string_view replay, int rows, int cols, Feed feed = Feed::shortest);
+// With history, the same read of the replay appends to it what append_history(replay,
+// history_from, plan.primary.from, plan, rows, *history) would.
+ReplayPlan plan_replay(std::string_view replay, int rows, int cols, Feed feed = Feed::shortest,
+                       std::string* history = nullptr, std::size_t history_from = 0);
 
 // Appends the bytes of replay[from, to) that are safe to replay into another terminal of the
 // given height as history: text and layout, without alternate-screen stretches, queries, mode

@@ -24,6 +24,8 @@ ResumeDrawing ResumeDisplay::draw(std::string_view replay, std::uint32_t shell_p
     drawing.bytes = std::move(redraw->bytes);
     drawing.alternate = redraw->alternate;
     drawing.at_line_start = redraw->at_line_start;
+    drawing.history_begin = redraw->history_begin;
+    drawing.history_end = redraw->history_end;
     return drawing;
   }
   // No emulator (out of memory): the replay's harmless bytes as they are.

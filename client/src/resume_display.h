@@ -19,6 +19,10 @@ struct ResumeDrawing {
   std::string bytes;
   bool alternate = false;      // a full-screen program is on: worth a nudge to repaint
   bool at_line_start = false;  // the cursor ends at the start of an empty line
+  // bytes[history_begin, history_end): the history, which leaves the terminal's modes at their
+  // defaults.
+  std::size_t history_begin = 0;
+  std::size_t history_end = 0;
 };
 
 class ResumeDisplay {

@@ -217,14 +217,14 @@ std::optional<SeenStore> SeenStore::at_default_path() {
   return std::nullopt;
 }
 
-std::vector<SeenRecord> SeenStore::load() const {
-  std::vector<SeenRecord> records;
+std::string SeenStore::read_records() const {
+  std::string text;
   OwnedFd fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   struct stat info {};
   // Only a file of our own: another user's could steer what we show.
   if (!fd || ::fstat(fd.get(), &info) != 0 || info.st_uid != ::getuid() || info.st_size > 1 << 20)
-    return records;
-  std::string text(static_cast<std::size_t>(info.st_size), '\0');
+    return text;
+  text.resize(static_cast<std::size_t>(info.st_size));
   std::size_t got = 0;
   while (got < text.size()) {
     ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
@@ -233,8 +233,14 @@ std::vector<SeenRecord> SeenStore::load() const {
     got += static_cast<std::size_t>(n);
   }
   text.resize(got);
-  if (!std::string_view(text).starts_with(HEADER)) return records;
-  for (std::string_view line : split(std::string_view(text).substr(HEADER.size()), '\n'))
+  if (!std::string_view(text).starts_with(HEADER)) return {};
+  return text.substr(HEADER.size());
+}
+
+std::vector<SeenRecord> SeenStore::load() const {
+  std::vector<SeenRecord> records;
+  std::string text = read_records();
+  for (std::string_view line : split(text, '\n'))
     if (auto record = parse_record(line)) records.push_back(std::move(*record));
   return records;
 }
@@ -242,8 +248,28 @@ std::vector<SeenRecord> SeenStore::load() const {
 std::optional<Fingerprint> SeenStore::find(const std::string& socket, const std::string& key,
                                            std::uint32_t shell_pid,
                                            const std::string& terminal) const {
-  for (const SeenRecord& r : load())
-    if (same_session(r, socket, key, shell_pid) && r.terminal == terminal) return r.fingerprint;
+  // Every reattach looks here: only the record of this session and terminal is read in full.
+  std::string text = read_records();
+  std::string socket_hex = hex_of(socket);
+  std::string key_hex = hex_of(key);
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    auto field = [&line, at = std::size_t{0}]() mutable {
+      std::size_t stop = std::min(line.find('\t', at), line.size());
+      std::string_view f = line.substr(at, stop - at);
+      at = stop + 1;
+      return f;
+    };
+    std::string_view socket_field = field();
+    std::string_view key_field = field();
+    field();  // the shell's pid, compared once the record is parsed
+    if (socket_field != socket_hex || key_field != key_hex || field() != terminal) continue;
+    if (auto r = parse_record(line); r && same_session(*r, socket, key, shell_pid))
+      return r->fingerprint;
+  }
   return std::nullopt;
 }
 

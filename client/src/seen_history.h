@@ -76,6 +76,8 @@ class SeenStore {
   const std::string& path() const { return m_path; }
 
  private:
+  // The file's records, without its header; empty when it is not ours or not such a file.
+  std::string read_records() const;
   std::vector<SeenRecord> load() const;
   Result<void> update(const std::function<void(std::vector<SeenRecord>&)>& change) const;
 

@@ -13,6 +13,20 @@ constexpr unsigned char MALFORMED = 0xff;
 
 bool is_control(unsigned char c) { return c < 0x20 || c == DEL; }
 
+// A token begun afresh. Its parameters are left as they are: only param_count of them count, and
+// clearing them all for every piece of text and every control was most of reading a token.
+void start(Token& token, TokenKind kind, std::size_t begin) {
+  token.kind = kind;
+  token.begin = begin;
+  token.end = begin;
+  token.byte = 0;
+  token.prefix = 0;
+  token.intermediate = 0;
+  token.final = 0;
+  token.param_count = 0;
+  token.embedded_controls = false;
+}
+
 // The first byte at or after from that is a control (ESC included), eight bytes at a time.
 std::size_t next_control(const unsigned char* data, std::size_t from, std::size_t size) {
   constexpr std::uint64_t ONES = 0x0101010101010101ull;
@@ -40,20 +54,17 @@ bool TokenReader::next(Token& token) {
   if (m_at >= size) return false;
   unsigned char c = data[m_at];
   if (c == ESC) {
-    m_partial = Token{};
-    m_partial.begin = m_at++;
+    start(m_partial, TokenKind::escape, m_at++);
     m_pending = Pending::escape;
     return finish_sequence(token);
   }
-  token = Token{};
-  token.begin = m_at;
   if (is_control(c)) {
-    token.kind = TokenKind::control;
+    start(token, TokenKind::control, m_at);
     token.byte = c;
     token.end = ++m_at;
     return true;
   }
-  token.kind = TokenKind::text;
+  start(token, TokenKind::text, m_at);
   m_at = next_control(data, m_at + 1, size);
   token.end = m_at;
   return true;
@@ -81,10 +92,8 @@ bool TokenReader::finish_sequence(Token& token) {
     }
     if (c < 0x20) {
       // Executed where it stands; the sequence goes on after it.
-      token = Token{};
-      token.kind = TokenKind::control;
+      start(token, TokenKind::control, m_at);
       token.byte = c;
-      token.begin = m_at;
       token.end = ++m_at;
       return true;
     }
@@ -150,10 +159,8 @@ bool TokenReader::read_csi(Token& token) {
     }
     if (c < 0x20) {
       csi.embedded_controls = true;
-      token = Token{};
-      token.kind = TokenKind::control;
+      start(token, TokenKind::control, m_at);
       token.byte = c;
-      token.begin = m_at;
       token.end = ++m_at;
       return true;
     }

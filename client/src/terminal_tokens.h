@@ -52,6 +52,8 @@ class TokenReader {
 
   bool next(Token& token);
   std::size_t position() const { return m_at; }
+  // Whether the control just handed out stands inside a sequence that goes on after it.
+  bool inside_sequence() const { return m_pending != Pending::none; }
 
  private:
   bool finish_sequence(Token& token);

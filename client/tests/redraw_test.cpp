@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "mode_tracker.h"
 #include "screen_painter.h"
 
 namespace velmora::client {
@@ -432,6 +433,173 @@ TEST(Redraw, SeenLinesAreNotPushedAgain) {
     outer.feed(redraw.bytes);
     EXPECT_EQ(count_old(outer.scrollback) + count_new(outer.scrollback), 0);
   }
+}
+
+// Output that plans, history and mode tracking must agree on: everything the history filters,
+// the input modes, and controls inside sequences (which terminals execute where they stand).
+std::string mixed_output(std::mt19937& random, std::size_t size, bool inner_controls = true) {
+  static const std::vector<std::string> PIECES = {"\r\n",
+                                                  "\r\n",
+                                                  "\n",
+                                                  "\r",
+                                                  "\x1b[K",
+                                                  "\x1b[2J",
+                                                  "\x1b[3J",
+                                                  "\x1b[H",
+                                                  "\x1b[J",
+                                                  "\x1b[5;7H",
+                                                  "\x1b[31m",
+                                                  "\x1b[0m",
+                                                  "\x1b[1;44m",
+                                                  "\x1b[?1049h",
+                                                  "\x1b[?1049l",
+                                                  "\x1b[?47h",
+                                                  "\x1b[?47l",
+                                                  "\x1b[?1047h",
+                                                  "\x1b[?1047l",
+                                                  "\x1b[?10\n49h",
+                                                  "\x1b[?10\r49l",
+                                                  "\x1b[?1049;6h",
+                                                  "\x1b"
+                                                  "7",
+                                                  "\x1b"
+                                                  "8",
+                                                  "\x1b[2;20r",
+                                                  "\x1b[r",
+                                                  "\x1b[1r",
+                                                  "\x1bM",
+                                                  "\x1b[L",
+                                                  "\x1b[?7l",
+                                                  "\x1b[?7h",
+                                                  "\x1b[?6h",
+                                                  "\x1b[?6l",
+                                                  "\x1b"
+                                                  "c",
+                                                  "\x1b\nc",
+                                                  "\x1b(0q\x1b(B",
+                                                  "\x1b)0",
+                                                  "\x0e",
+                                                  "\x0f",
+                                                  "\x1b[4h",
+                                                  "\x1b[20h",
+                                                  "\x1b[4;20l",
+                                                  "\x1bH",
+                                                  "\x1b[g",
+                                                  "\x1b[?2004h",
+                                                  "\x1b[?2004l",
+                                                  "\x1b[?1h",
+                                                  "\x1b[?1l",
+                                                  "\x1b=",
+                                                  "\x1b>",
+                                                  "\x1b[?25l",
+                                                  "\x1b[?25h",
+                                                  "\x1b[?1000h",
+                                                  "\x1b[?1006h",
+                                                  "\x1b[?1000;1006l",
+                                                  "\x1b[?1004h",
+                                                  "\x1b[?1004l",
+                                                  "\x1b]0;title\x07",
+                                                  "\x1b]8;;http://x\x1b\\link\x1b]8;;\x1b\\",
+                                                  "\x1b]52;c;eA==\x07",
+                                                  "\x1b[5n",
+                                                  "\x1b[!p",
+                                                  "\x1b[1;2\n3H",
+                                                  "\x1b[3\x18",
+                                                  "\t",
+                                                  "\b",
+                                                  "\x07",
+                                                  "全",
+                                                  "\x1b#8",
+                                                  "\x1b#6"};
+  std::string out;
+  while (out.size() < size) {
+    if (random() % 3 == 0) {
+      const std::string& piece = PIECES[random() % PIECES.size()];
+      if (!inner_controls && piece[0] == '\x1b' &&
+          piece.find_first_of("\r\n\x18") != std::string::npos)
+        continue;
+      out += piece;
+    } else {
+      out += "line " + std::to_string(random() % 1000) + "\r\n";
+    }
+  }
+  return out;
+}
+
+// The history that the plan writes in its read of the replay is the one that reading the
+// replay again for it gives, from any point on.
+TEST(ReplayHistory, PlannedHistoryIsTheSameAsReadingItAgain) {
+  std::mt19937 random(7);
+  int with_history = 0;
+  for (int round = 0; round < 300; ++round) {
+    std::string replay = mixed_output(random, 1000 + random() % 20000);
+    std::size_t from = 0;
+    if (round % 3 == 1) from = random() % replay.size();
+    if (round % 3 == 2) from = random() % 200;
+    std::string planned = "before";
+    ReplayPlan plan = plan_replay(replay, ROWS, COLS, Feed::shortest, &planned, from);
+    std::string again = "before";
+    append_history(replay, from, plan.primary.from, plan, ROWS, again);
+    ASSERT_EQ(planned, again) << "round " << round << " from " << from << " anchor "
+                              << plan.primary.from;
+    with_history += planned.size() > 6;
+  }
+  // Most rounds have history to compare.
+  EXPECT_GT(with_history, 150);
+}
+
+// The input modes that the redraw switches on are the ones that following the whole replay
+// leaves on.
+TEST(ReplayHistory, InputModesAreTheOnesTheReplayLeavesOn) {
+  std::mt19937 random(8);
+  int with_modes = 0;
+  for (int round = 0; round < 300; ++round) {
+    // The tracker reads a control inside a sequence as its end, where terminals (and the plan)
+    // execute it and go on with the sequence.
+    std::string replay = mixed_output(random, 500 + random() % 5000, false);
+    ModeTracker modes;
+    modes.feed(replay);
+    ReplayPlan plan = plan_replay(replay, ROWS, COLS);
+    ASSERT_EQ(plan.input_modes, modes.restore_sequence()) << "round " << round;
+    with_modes += !plan.input_modes.empty();
+  }
+  EXPECT_GT(with_modes, 100);
+}
+
+// The client follows the modes around the history, which must leave none of them on.
+TEST(ReplayHistory, HistoryLeavesEveryModeAtItsDefault) {
+  std::mt19937 random(9);
+  int with_history = 0;
+  for (int round = 0; round < 100; ++round) {
+    std::string replay = mixed_output(random, 4000 + random() % 8000);
+    // Origin mode on, then a reset: the history's terminal is not reset, but its origin mode
+    // goes off too.
+    if (round % 2 == 0)
+      replay.insert(0,
+                    "\x1b[3;20r\x1b[?6hin the region\r\n\x1b"
+                    "c");
+    replay += shell_output(4 * 1024, round);
+    DrawnReplay redraw = redraw_of(replay, History::push);
+    // A replay that ends on the alternate screen may have no anchor for the normal one.
+    if (redraw.history_begin == redraw.history_end) continue;
+    ++with_history;
+    std::string_view history =
+        std::string_view(redraw.bytes)
+            .substr(redraw.history_begin, redraw.history_end - redraw.history_begin);
+    ModeTracker modes;
+    modes.feed(history);
+    std::string reset = modes.reset_sequence();
+    // The tracker takes a region from the first row to the default bottom for one.
+    if (history.find("\x1b[1r") != std::string_view::npos && reset ==
+                                                                 "\x1b"
+                                                                 "7\x1b[r\x1b"
+                                                                 "8")
+      reset.clear();
+    ASSERT_EQ(reset, "") << "round " << round;
+  }
+  EXPECT_GT(with_history, 50);
+  DrawnReplay none = redraw_of(shell_output(8 * 1024, 3), History::skip);
+  EXPECT_EQ(none.history_begin, none.history_end);
 }
 
 }  // namespace
