@@ -84,6 +84,7 @@ class ScreenModel {
   VTerm* m_vt = nullptr;
   VTermScreen* m_screen = nullptr;
   bool m_alternate = false;
+  bool m_held_lead = false;  // the last feed ended in a 0xc2 that may begin a C1 control
   std::function<void(const Row&)> m_scrolled_off;
   Row m_line;  // the row being handed to m_scrolled_off
 };

@@ -258,7 +258,10 @@ TEST(ReplayScreens, RandomOutputGivesTheSameScreen) {
                                            "\x1bH",
                                            "\x1b[g",
                                            "\x1b[10G",
-                                           "\x1b[?2004h"};
+                                           "\x1b[?2004h",
+                                           "\xc2\x9b"
+                                           "3",
+                                           "\xc2\x85"};
   std::mt19937 random(42);
   for (int round = 0; round < 300; ++round) {
     std::string replay;
@@ -510,7 +513,10 @@ std::string mixed_output(std::mt19937& random, std::size_t size, bool inner_cont
                                                   "\x07",
                                                   "全",
                                                   "\x1b#8",
-                                                  "\x1b#6"};
+                                                  "\x1b#6",
+                                                  "\xc2\x9b"
+                                                  "3",
+                                                  "\xc2\x85"};
   std::string out;
   while (out.size() < size) {
     if (random() % 3 == 0) {
@@ -600,6 +606,26 @@ TEST(ReplayHistory, HistoryLeavesEveryModeAtItsDefault) {
   EXPECT_GT(with_history, 50);
   DrawnReplay none = redraw_of(shell_output(8 * 1024, 3), History::skip);
   EXPECT_EQ(none.history_begin, none.history_end);
+}
+
+// A C1 control written as UTF-8 at the left margin in insert mode crashed the emulator; they are
+// dropped, also when a feed ends between their two bytes, and other characters that begin with
+// the same byte are kept.
+TEST(ScreenModelFeed, DropsC1ControlsWrittenAsUtf8) {
+  const auto first_row = [](std::initializer_list<std::string_view> feeds) {
+    auto made = ScreenModel::create(ROWS, COLS);
+    EXPECT_TRUE(made);
+    if (!made) return std::string();
+    for (std::string_view bytes : feeds) (*made)->feed(bytes);
+    Row row;
+    (*made)->read_row(0, row);
+    std::string text = text_of(row);
+    return text;
+  };
+  EXPECT_EQ(first_row({"\x1b[4h\xc2\x9b" "3"}), "3");
+  EXPECT_EQ(first_row({"\x1b[4h\xc2\x85x", "\xc2\x80y"}), "xy");
+  EXPECT_EQ(first_row({"\x1b[4ha\xc2", "\x9f" "b"}), "ab");
+  EXPECT_EQ(first_row({"\xc2", "\xa0" "z\xc3", "\xa9"}), "\xc2\xa0z\xc3\xa9");
 }
 
 }  // namespace
