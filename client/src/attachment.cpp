@@ -28,6 +28,12 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t OUTGOING_LIMIT = 64 * 1024 * 1024;
 constexpr auto REDRAW_DELAY = std::chrono::milliseconds(100);
 constexpr auto FLUSH_ON_EXIT = std::chrono::seconds(2);
+// A read that shows this much is streaming output: the next read waits REST_DELAY, so that a
+// stream of 4 KiB events costs one wake-up, one read and one terminal write for many of them,
+// not for each. A keystroke's echo is smaller and is shown at once; the keyboard and signals are
+// still watched during a rest, and the rest is short next to a screen refresh.
+constexpr std::size_t STREAMING_BYTES = 2048;
+constexpr auto REST_DELAY = std::chrono::milliseconds(4);
 
 }  // namespace
 
@@ -117,6 +123,7 @@ std::optional<Outcome> Attachment::show(std::string_view bytes) {
 }
 
 std::optional<Outcome> Attachment::read_daemon() {
+  m_rest_until.reset();
   ssize_t n = m_lines.fill(m_socket.get());
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
   if (n <= 0) return Outcome::daemon_gone;
@@ -138,6 +145,9 @@ std::optional<Outcome> Attachment::read_daemon() {
     return Outcome::failed;
   }
   if (auto ended = show(m_screen.view())) return ended;
+  // A read that filled the whole block has more waiting already: no rest then.
+  if (m_screen.size() >= STREAMING_BYTES && static_cast<std::size_t>(n) < LineBuffer::READ_SIZE)
+    m_rest_until = Clock::now() + REST_DELAY;
   if (!was_attached && m_stream.attached()) {
     if (m_came_back && (!m_stream.resumed() || m_stream.shell_pid() != m_shell_pid)) {
       // The session ended while the connection was lost, and the attach made a new one.
@@ -186,10 +196,11 @@ void Attachment::drain_outgoing() {
   }
 }
 
-// Until the next timed step (the end of a redraw nudge, a single detach-key press becoming a
-// detach); -1 when none is due.
+// Until the next timed step (the end of a rest or of a redraw nudge, a single detach-key press
+// becoming a detach); -1 when none is due.
 int Attachment::poll_timeout() const {
   std::optional<Clock::time_point> next = m_redraw_at;
+  if (m_rest_until && (!next || *m_rest_until < *next)) next = m_rest_until;
   if (auto detach_at = m_detach_key.deadline(); detach_at && (!next || *detach_at < *next))
     next = detach_at;
   if (!next) return -1;
@@ -205,8 +216,11 @@ Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
       if (auto ended = come_back()) return *ended;
       continue;
     }
+    bool resting = m_rest_until.has_value();
+    short stream_events =
+        static_cast<short>((resting ? 0 : POLLIN) | (m_outgoing.empty() ? 0 : POLLOUT));
     pollfd fds[3] = {
-        {m_socket.get(), static_cast<short>(POLLIN | (m_outgoing.empty() ? 0 : POLLOUT)), 0},
+        {stream_events != 0 ? m_socket.get() : -1, stream_events, 0},
         {signals.read_end(), POLLIN, 0},
         // The keyboard waits while the daemon has not taken what was typed before.
         {m_outgoing.size() < OUTGOING_LIMIT ? STDIN_FILENO : -1, POLLIN, 0},
@@ -237,7 +251,9 @@ Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
       }
       if (stop_requested()) return Outcome::signalled;
     }
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+    // A rest that is over reads at once: what gathered meanwhile is waiting.
+    bool rested = resting && Clock::now() >= *m_rest_until;
+    if (rested || (!resting && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))) {
       if (auto ended = read_daemon()) {
         // A lost connection to a daemon that still answers (it cut us off while we were
         // stopped, say) is taken up again, the screen redrawn.

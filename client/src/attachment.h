@@ -86,6 +86,9 @@ class Attachment {
   OutputBuffer m_screen;  // what one read of the stream shows, written at once
   ModeTracker m_modes;
   std::optional<std::chrono::steady_clock::time_point> m_redraw_at;
+  // While output streams, the daemon's stream is left alone until then, so that its events
+  // gather and are taken in one read and one terminal write.
+  std::optional<std::chrono::steady_clock::time_point> m_rest_until;
   DetachKeyFilter m_detach_key;
   std::string m_failure;
 

@@ -180,6 +180,19 @@ void encode_output_line_into(std::string& line, std::string_view key, const unsi
   json::build_into(line, [&](auto& sink) { put_output_event(sink, key, bytes, size); });
 }
 
+std::size_t output_line_size(std::string_view key, std::size_t size) {
+  json::LengthCounter counter;
+  put_output_event(counter, key, nullptr, size);
+  return counter.size();
+}
+
+char* write_output_line(char* out, std::string_view key, const unsigned char* bytes,
+                        std::size_t size) {
+  json::BufferWriter writer(out);
+  put_output_event(writer, key, bytes, size);
+  return writer.end();
+}
+
 template <typename Sink>
 void put_attached_line(Sink& sink, const AttachedEvent& event, std::string_view replay) {
   put_attached_members(sink, event, [&] {

@@ -1,10 +1,10 @@
 #include "client_slot.h"
 
-#include <cerrno>
-#include <utility>
-
 #include <poll.h>
 #include <sys/socket.h>
+
+#include <cerrno>
+#include <utility>
 
 #include "platform.h"
 #include "velmora/core/line_codec.h"
@@ -92,7 +92,10 @@ Delivery ClientSlot::write_locked(std::string_view line, WriteInterrupt* interru
   std::size_t written = 0;
   Written outcome = write_whole_line(m_stream.get(), line, m_stall_timeout, interrupt, written);
   if (outcome == Written::all) return Delivery::sent;
-  if (outcome == Written::interrupted && written == 0) return Delivery::abandoned;
+  // Lines end in a line feed and hold none inside, so a write that stopped just after one stopped
+  // between lines.
+  if (outcome == Written::interrupted && (written == 0 || line[written - 1] == '\n'))
+    return Delivery::abandoned;
   // The client is gone, stalled, or has a torn line that nothing can continue. Shutting the
   // socket down, not only closing this duplicate, ends the connection for its reading thread
   // too, so the client sees end of stream and can attach again.

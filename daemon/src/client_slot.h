@@ -30,7 +30,7 @@ class WriteInterrupt {
 enum class Delivery {
   sent,       // the whole line was written, or the slot was empty
   cut,        // the write failed or stalled: the connection has been shut down
-  abandoned,  // interrupted before any byte of the line was written; the slot is unchanged
+  abandoned,  // interrupted between lines (or before any): the slot is unchanged
 };
 
 class ClientSlot {
@@ -56,8 +56,9 @@ class ClientSlot {
   void send(const Event& event) EXCLUDES(m_mutex);
   // The same for a line that is already encoded (ends in one line feed).
   Delivery send_line(std::string_view line) EXCLUDES(m_mutex);
-  // The output pump's write: as send_line, but given up when interrupt says so. A line given up
-  // part-way cannot be continued, so the connection is then shut down as for a stall.
+  // The output pump's write of one or more lines: as send_line, but given up when interrupt says
+  // so. A line given up part-way cannot be continued, so the connection is then shut down as for
+  // a stall; given up after a whole line, the rest is simply not sent.
   Delivery send_line(std::string_view line, WriteInterrupt& interrupt) EXCLUDES(m_mutex);
 
   // Closes what the slot held and stores stream (an empty OwnedFd clears the slot).

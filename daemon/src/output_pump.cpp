@@ -1,12 +1,12 @@
 #include "output_pump.h"
 
+#include <poll.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <exception>
 #include <string>
 #include <utility>
-
-#include <poll.h>
 
 #include "client_slot.h"
 #include "session.h"
@@ -19,6 +19,12 @@ namespace velmora::daemon {
 namespace {
 
 constexpr std::size_t READ_SIZE = 8192;
+
+// The most that one write carries: the terminal gives about 4 KiB a read, so a batch holds a few
+// lines, which the client takes in one read and one write to its terminal, and the first line
+// waits at most for the reads of its batch. A write this small goes into the socket whole or not
+// at all, so a client cut off for a stall still ends on a whole line.
+constexpr std::size_t BATCH_BYTES = 32 * 1024;
 
 // The most that is taken from the terminal after the shell has exited: a job that outlives the
 // shell and keeps writing cannot keep the session going.
@@ -69,42 +75,79 @@ bool readable_now(const pty::PtyReader& reader) {
   return rc > 0;
 }
 
-// Carries the terminal's output, one read at a time, into the replay and along its route.
+// Carries the terminal's output into the replay and along its route. Each read is one chunk and
+// one line; the lines of the chunks that were waiting together go out in one write, so that a
+// client of streaming output wakes once for many of them rather than once for each.
 class Forwarder {
  public:
   Forwarder(const std::string& key, pty::PtyReader& reader, SessionOutput& output)
       : m_key(key), m_reader(reader), m_output(output) {}
 
-  // One read; the bytes forwarded, 0 at the terminal's end or on an error (EINTR included).
-  std::size_t forward_one() {
-    auto n = m_reader.read(m_buffer, sizeof m_buffer);
-    if (!n || *n == 0) return 0;
-    // Each chunk is in the replay before it is sent, so a resume never misses it; the mutex
-    // is released before any client I/O.
-    Route route = m_output.append(m_buffer, *n);
-    encode_output_line_into(m_line, m_key, reinterpret_cast<const unsigned char*>(m_buffer), *n);
-    RouteChange change(m_output, route.generation);
-    (void)route.slot->send_line(m_line, change);
-    return *n;
+  // Reads once, then again while the terminal has more waiting, up to `most` bytes and while
+  // the batch has room for the longest line, and sends what it read. The bytes forwarded;
+  // ended() tells whether the terminal's end (or an error, EINTR included) came meanwhile.
+  std::size_t forward(std::size_t most) {
+    const std::size_t longest = output_line_size(m_key, READ_SIZE);
+    std::size_t forwarded = 0;
+    do {
+      std::size_t n = read_chunk();
+      if (n == 0) break;
+      forwarded += n;
+    } while (forwarded < most && m_used + longest <= BATCH_BYTES && !m_output.ending() &&
+             readable_now(m_reader));
+    send_batch();
+    return forwarded;
   }
+
+  bool ended() const { return m_ended; }
 
   // After the shell's exit: what the terminal holds right now, up to DRAIN_LIMIT bytes.
   void drain() {
     std::size_t drained = 0;
-    while (drained < DRAIN_LIMIT && !m_output.ending() && readable_now(m_reader)) {
-      std::size_t n = forward_one();
-      if (n == 0) return;
-      drained += n;
-    }
+    while (drained < DRAIN_LIMIT && !m_ended && !m_output.ending() && readable_now(m_reader))
+      drained += forward(DRAIN_LIMIT - drained);
   }
 
  private:
+  // One read, appended to the replay and its line to the batch; 0 at the end.
+  std::size_t read_chunk() {
+    auto n = m_reader.read(m_buffer, sizeof m_buffer);
+    if (!n || *n == 0) {
+      m_ended = true;
+      return 0;
+    }
+    // Each chunk is in the replay before it is sent, so a resume never misses it; the mutex
+    // is released before any client I/O.
+    Route route = m_output.append(m_buffer, *n);
+    // A batch goes along one route: the lines read before a redirection go to the old one.
+    if (m_used > 0 && route.generation != m_route.generation) send_batch();
+    m_route = std::move(route);
+    std::size_t size = output_line_size(m_key, *n);
+    // Grown, never shrunk: the storage is not cleared again for each batch.
+    if (m_batch.size() < m_used + size) m_batch.resize(m_used + size);
+    char* end = write_output_line(m_batch.data() + m_used, m_key,
+                                  reinterpret_cast<const unsigned char*>(m_buffer), *n);
+    m_used = static_cast<std::size_t>(end - m_batch.data());
+    return *n;
+  }
+
+  void send_batch() {
+    if (m_used == 0) return;
+    RouteChange change(m_output, m_route.generation);
+    (void)m_route.slot->send_line(std::string_view(m_batch.data(), m_used), change);
+    m_used = 0;
+    m_route = {};
+  }
+
   const std::string& m_key;
   pty::PtyReader& m_reader;
   SessionOutput& m_output;
   char m_buffer[READ_SIZE];
-  // Reused for every chunk: after the first full read no allocation is made per chunk.
-  std::string m_line;
+  // The lines not yet sent (the first m_used bytes) and their route.
+  std::string m_batch;
+  std::size_t m_used = 0;
+  Route m_route;
+  bool m_ended = false;
 };
 
 }  // namespace
@@ -123,7 +166,8 @@ void pump_output(std::string key, std::unique_ptr<pty::PtyReader> reader,
         break;
       }
       // An error, EINTR included, ends the output like end of file does.
-      if (forwarder.forward_one() == 0) break;
+      forwarder.forward(BATCH_BYTES);
+      if (forwarder.ended()) break;
     }
     // Finished before the removal: a session that a create lists later is not listed at all.
     auto last = output->finish();

@@ -30,6 +30,11 @@ std::string encode_output_line(std::string_view key, const unsigned char* bytes,
 // The same, into line, whose storage is reused from one chunk to the next.
 void encode_output_line_into(std::string& line, std::string_view key, const unsigned char* bytes,
                              std::size_t size);
+// The length of that line, and the line written at out, which has room for that length; returns
+// the end of the line. The pump packs the lines of several chunks into one buffer this way.
+std::size_t output_line_size(std::string_view key, std::size_t size);
+char* write_output_line(char* out, std::string_view key, const unsigned char* bytes,
+                        std::size_t size);
 
 // The same line as encode_line of event with replay_base64 = base64(replay); the event's own
 // replay_base64 is not read. A full replay is written in one pass, without the base64 text.
