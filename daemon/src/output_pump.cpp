@@ -22,8 +22,8 @@ constexpr std::size_t READ_SIZE = 8192;
 
 // The most that one write carries: the terminal gives about 4 KiB a read, so a batch holds a few
 // lines, which the client takes in one read and one write to its terminal, and the first line
-// waits at most for the reads of its batch. A write this small goes into the socket whole or not
-// at all, so a client cut off for a stall still ends on a whole line.
+// waits at most for the reads of its batch. Small next to the socket's send buffer, a batch
+// seldom goes in part, so a client cut off for a stall nearly always ends on a whole line.
 constexpr std::size_t BATCH_BYTES = 32 * 1024;
 
 // The most that is taken from the terminal after the shell has exited: a job that outlives the
