@@ -7,6 +7,7 @@
 
 #include "mode_tracker.h"
 #include "terminal_tokens.h"
+#include "utf8_c1.h"
 
 namespace velmora::client {
 namespace {
@@ -14,27 +15,11 @@ namespace {
 constexpr std::uint32_t NONE = 0xffffffffu;
 constexpr std::size_t CHECKPOINT_SPACING = 4096;
 
-bool is_c1_in_utf8(const char* at, const char* end) {
-  return at + 1 < end && static_cast<unsigned char>(at[0]) == 0xc2 &&
-         static_cast<unsigned char>(at[1]) >= 0x80 && static_cast<unsigned char>(at[1]) <= 0x9f;
-}
-
-// Text without C1 controls written as UTF-8, which some terminals would act on.
+// Text without C1 controls written as UTF-8, which some terminals would act on. A 0xc2 that
+// ends the text is kept: it is no C1 control of this text.
 void append_text(std::string_view text, std::string& out) {
-  const char* at = text.data();
-  const char* end = at + text.size();
-  while (at < end) {
-    const void* found = std::memchr(at, 0xc2, static_cast<std::size_t>(end - at));
-    const char* stop = found ? static_cast<const char*>(found) : end;
-    out.append(at, stop);
-    if (stop == end) return;
-    if (is_c1_in_utf8(stop, end)) {
-      at = stop + 2;
-    } else {
-      out.push_back(*stop);
-      at = stop + 1;
-    }
-  }
+  if (emit_without_utf8_c1(text, [&out](std::string_view run) { out.append(run); }))
+    out.push_back(static_cast<char>(UTF8_C1_LEAD));
 }
 
 bool keeps_csi(const Token& t) {

@@ -2,8 +2,9 @@
 
 #include <vterm.h>
 
-#include <cstring>
 #include <new>
+
+#include "utf8_c1.h"
 
 namespace velmora::client {
 namespace {
@@ -92,46 +93,21 @@ ScreenModel::~ScreenModel() {
   if (m_vt != nullptr) vterm_free(m_vt);
 }
 
-namespace {
-
-constexpr unsigned char C1_LEAD = 0xc2;  // U+0080 to U+009F are 0xc2 then 0x80 to 0x9f
-
-bool c1_second(unsigned char byte) { return byte >= 0x80 && byte <= 0x9f; }
-
-}  // namespace
-
 // C1 controls written as UTF-8 never reach libvterm: one at the left margin in insert mode
-// makes it move a row of negative width (a crash), and the history drops them as well. 0xc2 is
-// never a continuation byte, so 0xc2 then 0x80 to 0x9f is always one of them; a 0xc2 that ends
-// a feed waits for the next byte.
+// makes it move a row of negative width (a crash). A 0xc2 that ends a feed waits for the next.
 void ScreenModel::feed(std::string_view bytes) {
-  const char* at = bytes.data();
-  const char* end = at + bytes.size();
-  if (m_held_lead && at < end) {
+  if (bytes.empty()) return;
+  if (m_held_lead) {
     m_held_lead = false;
-    if (c1_second(static_cast<unsigned char>(*at))) {
-      ++at;
+    if (is_utf8_c1_second(static_cast<unsigned char>(bytes.front()))) {
+      bytes.remove_prefix(1);
     } else {
-      const char lead = static_cast<char>(C1_LEAD);
+      const char lead = static_cast<char>(UTF8_C1_LEAD);
       vterm_input_write(m_vt, &lead, 1);
     }
   }
-  while (at < end) {
-    const void* found = std::memchr(at, C1_LEAD, static_cast<std::size_t>(end - at));
-    const char* stop = found != nullptr ? static_cast<const char*>(found) : end;
-    if (stop > at) vterm_input_write(m_vt, at, static_cast<std::size_t>(stop - at));
-    if (stop == end) return;
-    if (stop + 1 == end) {
-      m_held_lead = true;
-      return;
-    }
-    if (c1_second(static_cast<unsigned char>(stop[1]))) {
-      at = stop + 2;
-    } else {
-      vterm_input_write(m_vt, stop, 1);
-      at = stop + 1;
-    }
-  }
+  m_held_lead = emit_without_utf8_c1(
+      bytes, [this](std::string_view run) { vterm_input_write(m_vt, run.data(), run.size()); });
 }
 
 void ScreenModel::read_row(int row, Row& out) const {
