@@ -3,12 +3,15 @@
 // drawn. Beside it the floor of starting the client at all (`velmora version`, which also asks
 // the daemon once) and, for reference, `tmux attach` to a session in the same state.
 
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <vector>
 
 #include "bench.h"
+#include "front_end.h"
 #include "profiler.h"
+#include "raw_shell.h"
 #include "stats.h"
 #include "terminal.h"
 
@@ -89,6 +92,23 @@ void measure_reattach(const Options& options, const Workspace& workspace, Report
   Leave velmora_leave = [](RawTerminal& terminal) {
     return detach(terminal, VELMORA_DETACH, Clock::now() + 10s);
   };
+  // A full replay's bytes and the marker, written by cat on a fresh terminal: what carrying a
+  // full history through a terminal costs whoever writes it, the start of a program included.
+  auto history = workspace.text_file("history.txt", REPLAY_LIMIT);
+  if (!history) return report.failed(name, history.error().text());
+  const std::string marker_file = workspace.file("marker.txt");
+  {
+    std::ofstream out(marker_file, std::ios::binary | std::ios::trunc);
+    out << DRAWN_MARKER << '\n';
+    if (!out) return report.failed(name, "cannot write " + marker_file);
+  }
+  const std::string cat = find_on_path("cat");
+  Start history_alone = [&]() -> Result<RawTerminal> {
+    auto program = RawShell::start({cat, *history, marker_file}, ROWS, COLS);
+    if (!program) return program.error();
+    return RawTerminal(std::move(*program));
+  };
+  Leave program_end = [](RawTerminal& terminal) { return wait_end(terminal, Clock::now() + 10s); };
   if (auto filled = fill_session(velmora, velmora_leave, *file); !filled)
     return report.failed(name, "filling the session: " + filled.error().text());
 
@@ -114,7 +134,7 @@ void measure_reattach(const Options& options, const Workspace& workspace, Report
     }
   }
 
-  std::vector<double> drawn_ms, bare_ms, floor_ms, tmux_ms;
+  std::vector<double> drawn_ms, bare_ms, floor_ms, history_ms, tmux_ms;
   std::string tmux_failure;
   Profiler profiler(options.profile_command, {daemon->pid()});
   for (int i = 0; i < options.reattach_count; ++i) {
@@ -127,6 +147,11 @@ void measure_reattach(const Options& options, const Workspace& workspace, Report
     auto floor = timed_run(version);
     if (!floor) return report.failed(name, "velmora version: " + floor.error().text());
     floor_ms.push_back(*floor);
+    if (!cat.empty()) {
+      auto alone = timed_reattach(history_alone, program_end);
+      if (!alone) return report.failed(name, "cat of a full replay: " + alone.error().text());
+      history_ms.push_back(*alone);
+    }
     if (tmux && tmux_failure.empty()) {
       auto other = timed_reattach(tmux_attach, tmux_leave);
       if (other)
@@ -148,6 +173,9 @@ void measure_reattach(const Options& options, const Workspace& workspace, Report
   double bare_p50 = median(bare_ms);
   report.add(Row{name + ", --no-history p50 (ms)", fixed(bare_p50, 2), "", "", target,
                  verdict_of(meets(bare_p50))});
+  if (!history_ms.empty())
+    report.add(Row{"a full replay's bytes alone, cat on a fresh terminal p50 (ms)",
+                   fixed(median(history_ms), 2), "", "", "floor of a full history", Verdict::info});
   if (with_tmux) {
     report.add(Row{"reattach through tmux attach, drawn p50 (ms)", "", "tmux " + fixed(tmux_p50, 2),
                    "", "reference", Verdict::info});

@@ -146,7 +146,7 @@ std::optional<Outcome> Attachment::read_daemon() {
   }
   if (auto ended = show(m_screen.view())) return ended;
   // A read that filled the whole block has more waiting already: no rest then.
-  if (m_screen.size() >= STREAMING_BYTES && static_cast<std::size_t>(n) < LineBuffer::READ_SIZE)
+  if (m_screen.size() >= STREAMING_BYTES && static_cast<std::size_t>(n) < STREAM_READ_SIZE)
     m_rest_until = Clock::now() + REST_DELAY;
   if (!was_attached && m_stream.attached()) {
     if (m_came_back && (!m_stream.resumed() || m_stream.shell_pid() != m_shell_pid)) {

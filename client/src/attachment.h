@@ -39,6 +39,10 @@ enum class Outcome {
   signalled
 };
 
+// The room of each read of the daemon's stream: the attached line of a full replay (about
+// 350 KiB) comes in one read, and streaming output in few.
+inline constexpr std::size_t STREAM_READ_SIZE = 512 * 1024;
+
 // The event loop of one attachment: the daemon's stream to the terminal, the keyboard and
 // window size to the daemon, a lost connection taken up again.
 class Attachment {
@@ -80,7 +84,7 @@ class Attachment {
   OwnedFd m_socket;
   AttachStream m_stream;
   WindowSize m_size;
-  LineBuffer m_lines;  // the daemon's stream
+  LineBuffer m_lines{LineBuffer::MAX_LINE, STREAM_READ_SIZE};  // the daemon's stream
   std::string m_outgoing;
   std::size_t m_outgoing_sent = 0;
   OutputBuffer m_screen;  // what one read of the stream shows, written at once

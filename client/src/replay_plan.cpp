@@ -15,13 +15,6 @@ namespace {
 constexpr std::uint32_t NONE = 0xffffffffu;
 constexpr std::size_t CHECKPOINT_SPACING = 4096;
 
-// Text without C1 controls written as UTF-8, which some terminals would act on. A 0xc2 that
-// ends the text is kept: it is no C1 control of this text.
-void append_text(std::string_view text, std::string& out) {
-  if (emit_without_utf8_c1(text, [&out](std::string_view run) { out.append(run); }))
-    out.push_back(static_cast<char>(UTF8_C1_LEAD));
-}
-
 bool keeps_csi(const Token& t) {
   if (t.intermediate != 0 || t.prefix != 0) return false;
   switch (t.final) {
@@ -81,11 +74,12 @@ class HistoryWriter {
 
   void token(const Token& t);
   HistoryMark mark() const {
-    return {static_cast<std::uint32_t>(m_out.size() - m_base), m_region, m_origin};
+    return {static_cast<std::uint32_t>(m_out.size() + (m_copy_end - m_copy_begin) - m_base),
+            m_region, m_origin};
   }
   // Back to an earlier mark, with what was written since taken back.
   void rewind(const HistoryMark& mark) {
-    m_out.resize(m_base + mark.size);
+    written().resize(m_base + mark.size);
     m_region = mark.region;
     m_origin = mark.origin;
   }
@@ -102,20 +96,50 @@ class HistoryWriter {
   }
 
  private:
+  // Most of a history is the replay's own bytes in their order: such stretches are gathered and
+  // copied in one go, not token by token.
+  void copy(std::size_t begin, std::size_t end) {
+    if (begin != m_copy_end) {
+      flush();
+      m_copy_begin = begin;
+    }
+    m_copy_end = end;
+  }
+  void copy(const Token& t) { copy(t.begin, t.end); }
+  void flush() {
+    m_out.append(m_replay.substr(m_copy_begin, m_copy_end - m_copy_begin));
+    m_copy_begin = m_copy_end = 0;
+  }
+  // The history with every gathered stretch in it, for writes of bytes of its own.
+  std::string& written() {
+    flush();
+    return m_out;
+  }
+
   std::string_view m_replay;
   std::string& m_out;
   std::size_t m_base;
+  // The replay's bytes [m_copy_begin, m_copy_end) follow m_out's.
+  std::size_t m_copy_begin = 0;
+  std::size_t m_copy_end = 0;
   bool m_region = false;
   bool m_origin = false;
 };
 
 void HistoryWriter::token(const Token& t) {
   std::string_view bytes = m_replay.substr(t.begin, t.end - t.begin);
-  std::string& out = m_out;
   switch (t.kind) {
-    case TokenKind::text:
-      append_text(bytes, out);
+    case TokenKind::text: {
+      // Text without C1 controls written as UTF-8, which some terminals would act on. A 0xc2
+      // that ends the text is kept: it is no C1 control of this text.
+      const char* base = m_replay.data();
+      auto copy_run = [&](std::string_view run) {
+        std::size_t at = static_cast<std::size_t>(run.data() - base);
+        copy(at, at + run.size());
+      };
+      if (emit_without_utf8_c1(bytes, copy_run)) copy(t.end - 1, t.end);
       break;
+    }
     case TokenKind::control:
       switch (t.byte) {
         case '\b':
@@ -126,7 +150,7 @@ void HistoryWriter::token(const Token& t) {
         case '\r':
         case 0x0e:
         case 0x0f:
-          out.push_back(static_cast<char>(t.byte));
+          copy(t);
           break;
         default:
           break;
@@ -134,21 +158,24 @@ void HistoryWriter::token(const Token& t) {
       break;
     case TokenKind::escape:
       if (t.intermediate == 0 && std::strchr("78DEM", t.final) != nullptr) {
-        out.append(bytes);
+        copy(t);
       } else if (t.intermediate == 0 && t.final == 'c') {
         // A reset showed an empty screen; the terminal itself is not reset, but it leaves
         // origin mode as the reset did.
-        out += m_origin ? "\x1b[0m\x1b[r\x1b[?6l\x1b[H\x1b[2J" : "\x1b[0m\x1b[r\x1b[H\x1b[2J";
+        written() += m_origin ? "\x1b[0m\x1b[r\x1b[?6l\x1b[H\x1b[2J" : "\x1b[0m\x1b[r\x1b[H\x1b[2J";
         m_region = m_origin = false;
       } else if (std::strchr("()*+", t.intermediate) != nullptr && t.intermediate != 0) {
-        out.append(bytes);
+        copy(t);
       } else if (t.intermediate == '#' && t.final >= '3' && t.final <= '6') {
-        out.append(bytes);
+        copy(t);
       }
       break;
     case TokenKind::csi:
       if (keeps_csi(t)) {
-        append_sequence(bytes, out);
+        if (t.embedded_controls)
+          append_sequence(bytes, written());
+        else
+          copy(t);
         if (t.final == 'r') m_region = t.param(0, 1) > 1 || t.param(1, 0) != 0;
       } else if (t.intermediate == 0 && (t.final == 'h' || t.final == 'l') &&
                  (t.prefix == 0 || t.prefix == '?')) {
@@ -157,6 +184,7 @@ void HistoryWriter::token(const Token& t) {
           std::uint32_t mode = t.params[i];
           bool layout = t.prefix == 0 ? (mode == 4 || mode == 20) : (mode == 6 || mode == 7);
           if (!layout) continue;
+          std::string& out = written();
           out += t.prefix == 0 ? "\x1b[" : "\x1b[?";
           out += std::to_string(mode);
           out.push_back(static_cast<char>(t.final));
@@ -165,7 +193,7 @@ void HistoryWriter::token(const Token& t) {
       }
       break;
     case TokenKind::string:
-      if (t.byte == ']' && bytes.substr(2).starts_with("8;")) out.append(bytes);  // links
+      if (t.byte == ']' && bytes.substr(2).starts_with("8;")) copy(t);  // links
       break;
     case TokenKind::broken:
       break;

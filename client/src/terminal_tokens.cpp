@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velmora::client {
 namespace {
 
@@ -27,11 +31,26 @@ void start(Token& token, TokenKind kind, std::size_t begin) {
   token.embedded_controls = false;
 }
 
-// The first byte at or after from that is a control (ESC included), eight bytes at a time.
+// The first byte at or after from that is a control (ESC included): sixteen bytes at a time
+// where SSE2 is there (every x86-64), else eight.
 std::size_t next_control(const unsigned char* data, std::size_t from, std::size_t size) {
   constexpr std::uint64_t ONES = 0x0101010101010101ull;
   constexpr std::uint64_t HIGH = 0x8080808080808080ull;
   std::size_t at = from;
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(0x20);
+  const __m128i del_byte = _mm_set1_epi8(static_cast<char>(DEL));
+  const __m128i high = _mm_set1_epi8(static_cast<char>(0x80));
+  while (at + 16 <= size) {
+    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+    // 0x00-0x1f alone are unsigned below 0x20: shifted by 0x80 they are the signed lowest.
+    __m128i below = _mm_cmplt_epi8(_mm_xor_si128(block, high), _mm_xor_si128(space, high));
+    __m128i found = _mm_or_si128(below, _mm_cmpeq_epi8(block, del_byte));
+    int mask = _mm_movemask_epi8(found);
+    if (mask != 0) return at + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    at += 16;
+  }
+#endif
   while (at + 8 <= size) {
     std::uint64_t word;
     std::memcpy(&word, data + at, 8);
