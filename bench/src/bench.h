@@ -19,6 +19,7 @@ namespace velmora::bench {
 struct Options {
   std::string daemon;                    // the velmorad binary
   std::string client;                    // the velmora binary, run through `velmora attach`
+  std::string relay;                     // velmora_relay, the floor of any client; empty if none
   std::string untracked_daemon;          // velmorad without its mode tracker; empty if none
   std::string tmux;                      // tmux for the reference rows; empty if none
   std::string shell = "/bin/sh";         // the shell of every session and of the baseline
@@ -62,7 +63,8 @@ class Workspace {
 
 // The ways in which a measure reaches a shell, each with a shell of its own: the raw baseline,
 // the protocol level (this process as the daemon's client), through `velmora attach` on a
-// terminal (with a daemon of its own), and through `tmux attach` for reference.
+// terminal (with a daemon of its own), through `tmux attach` for reference, and through the bare
+// relay for the floor of any client.
 struct Sides {
   RawTerminal raw;
   DaemonProcess daemon;
@@ -72,11 +74,13 @@ struct Sides {
   std::string client_missing;  // why there is no client side, when there is none
   std::optional<TmuxServer> tmux_server;
   std::optional<RawTerminal> tmux;
+  std::optional<RawTerminal> relay;
+  std::string relay_missing;  // why there is no relay side, when there is none
 };
 
 // Starts every side there is, each shell ready for commands; name is the daemons' socket name
-// and the session key. A missing client or tmux leaves its side out; only the raw and protocol
-// sides are required.
+// and the session key. A missing client, relay or tmux leaves its side out; only the raw and
+// protocol sides are required.
 Result<Sides> start_sides(const Options& options, const Workspace& workspace,
                           const std::string& name);
 

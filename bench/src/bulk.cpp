@@ -197,10 +197,11 @@ void measure_bulk(const Options& options, const Workspace& workspace, Report& re
 
   BulkSide raw("raw", &sides.raw, {::getpid()});
   BulkSide tracked("velmorad", &sides.session, {sides.daemon.pid()});
-  std::optional<BulkSide> client, tmux;
+  std::optional<BulkSide> client, relay, tmux;
   if (sides.client)
     client.emplace("client", &*sides.client,
                    std::vector{sides.client_daemon->pid(), sides.client->shell().pid()});
+  if (sides.relay) relay.emplace("relay", &*sides.relay, std::vector{sides.relay->shell().pid()});
   if (sides.tmux)
     tmux.emplace("tmux", &*sides.tmux,
                  std::vector{sides.tmux_server->pid(), sides.tmux->shell().pid()});
@@ -212,16 +213,18 @@ void measure_bulk(const Options& options, const Workspace& workspace, Report& re
     run_side(tracked, *file, options.bulk_bytes);
     if (!tracked.ok()) return report.failed(name, "daemon: " + tracked.failure);
     if (client) run_side(*client, *file, options.bulk_bytes);
+    if (relay) run_side(*relay, *file, options.bulk_bytes);
     if (tmux) run_side(*tmux, *file, options.bulk_bytes);
     auto rate = [&](const std::optional<BulkSide>& side) {
       return side && side->ok()
                  ? static_cast<double>(options.bulk_bytes) / MIB / side->seconds.back()
                  : 0.0;
     };
-    progress("%s: round %d: raw %.0f, velmorad %.0f, client %.0f, tmux %.0f MiB/s", name.c_str(),
-             round + 1, static_cast<double>(options.bulk_bytes) / MIB / raw.seconds.back(),
+    progress("%s: round %d: raw %.0f, velmorad %.0f, client %.0f, relay %.0f, tmux %.0f MiB/s",
+             name.c_str(), round + 1,
+             static_cast<double>(options.bulk_bytes) / MIB / raw.seconds.back(),
              static_cast<double>(options.bulk_bytes) / MIB / tracked.seconds.back(), rate(client),
-             rate(tmux));
+             rate(relay), rate(tmux));
   }
 
   // The protocol level.
@@ -262,6 +265,20 @@ void measure_bulk(const Options& options, const Workspace& workspace, Report& re
                      tmux_cpu ? "tmux " + tmux_cpu->first : "", "", "<= 6 ms",
                      verdict_of(cpu->second <= 6.0)});
     }
+  }
+  // The floor of any client: two terminals and a copy between them, nothing else.
+  const std::string relayed = "bulk through the bare relay (MiB/s)";
+  if (!relay) {
+    report.add(
+        Row{relayed, "", "left out: " + sides.relay_missing, "", RELAY_TARGET, Verdict::info});
+  } else if (!relay->ok()) {
+    report.add(Row{relayed, "", "error: " + relay->failure, "", RELAY_TARGET, Verdict::info});
+  } else {
+    report.add(Row{relayed, "", "relay " + fixed(median_rate(*relay, options.bulk_bytes), 0),
+                   ratio_text(paired_ratios(*relay, raw)), RELAY_TARGET, Verdict::info});
+    if (auto cpu = cpu_sum(*relay))
+      report.add(Row{"relay CPU per MiB (ms)", "", "relay " + cpu->first, "", RELAY_TARGET,
+                     Verdict::info});
   }
   if (tmux && tmux->ok()) {
     report.add(Row{"bulk through tmux attach (MiB/s)", "",

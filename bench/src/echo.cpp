@@ -100,8 +100,9 @@ void measure_echo(const Options& options, const Workspace& workspace, Report& re
   EchoSide raw("raw", &sides.raw);
   EchoSide daemon("velmorad", &sides.session);
   std::vector<EchoSide*> turns = {&raw, &daemon};
-  std::optional<EchoSide> client, tmux;
+  std::optional<EchoSide> client, relay, tmux;
   if (sides.client) turns.push_back(&client.emplace("client", &*sides.client));
+  if (sides.relay) turns.push_back(&relay.emplace("relay", &*sides.relay));
   if (sides.tmux) turns.push_back(&tmux.emplace("tmux", &*sides.tmux, Echo::visible));
   for (EchoSide* side : turns) {
     if (auto ready = become_cat(*side->terminal, side->echo); !ready)
@@ -129,6 +130,21 @@ void measure_echo(const Options& options, const Workspace& workspace, Report& re
     report.failed("echo through velmora attach", sides.client_missing);
   } else {
     report_side(*client, raw, "echo through velmora attach", 30, std::nullopt, report);
+  }
+  if (!relay) {
+    report.add(Row{"echo through the bare relay", "", "left out: " + sides.relay_missing, "",
+                   RELAY_TARGET, Verdict::info});
+  } else if (!relay->failure.empty()) {
+    report.add(Row{"echo through the bare relay", "", "error: " + relay->failure, "", RELAY_TARGET,
+                   Verdict::info});
+  } else {
+    for (auto [label, share] : {std::pair{"p50", 0.5}, std::pair{"p99", 0.99}}) {
+      double value = percentile(relay->micros, share);
+      report.add(Row{std::string("echo through the bare relay ") + label + " (us)", "",
+                     "relay " + fixed(value, 1),
+                     signed_fixed(value - percentile(raw.micros, share), 1) + " us", RELAY_TARGET,
+                     Verdict::info});
+    }
   }
   if (tmux) {
     if (!tmux->failure.empty()) {

@@ -1,6 +1,7 @@
 // Fan-in: several shells catting at once, each behind its own session: at the protocol level
 // (one connection each, in this process), through its own `velmora attach` on its own terminal,
-// and, as the baseline, as many raw pseudo-terminals; aggregate MiB/s, interleaved round by round.
+// through the bare relay for the floor of any client, and, as the baseline, as many raw
+// pseudo-terminals; aggregate MiB/s, interleaved round by round.
 
 #include <algorithm>
 #include <array>
@@ -86,6 +87,14 @@ struct FanInSide {
   std::string failure;
 };
 
+// Per round, the side's aggregate rate over the raw terminals' with the same number of clients.
+std::vector<double> paired_ratios(const FanInSide& side, const FanInSide& raw, std::size_t which) {
+  std::vector<double> ratios;
+  for (std::size_t i = 0; i < side.rates[which].size() && i < raw.rates[which].size(); ++i)
+    ratios.push_back(side.rates[which][i] / raw.rates[which][i]);
+  return ratios;
+}
+
 std::string plural(int count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
@@ -100,15 +109,16 @@ void measure_fan_in(const Options& options, const Workspace& workspace, Report& 
   if (!daemon) return report.failed(name, daemon.error().text());
 
   std::vector<SessionTerminal> sessions;
-  std::vector<RawTerminal> raw_shells, clients;
+  std::vector<RawTerminal> raw_shells, clients, relays;
   std::string client_missing = options.client.empty() ? "no velmora client" : "";
+  std::string relay_missing = options.relay.empty() ? "no velmora_relay" : "";
   for (int i = 0; i < most; ++i) {
     auto session = SessionTerminal::attach(daemon->socket(), "fan" + std::to_string(i));
     if (!session) return report.failed(name, session.error().text());
     sessions.push_back(std::move(*session));
-    auto shell = RawShell::start({options.shell, "-l"}, ROWS, COLS);
+    auto shell = start_raw_shell(options.shell);
     if (!shell) return report.failed(name, "raw: " + shell.error().text());
-    raw_shells.emplace_back(std::move(*shell));
+    raw_shells.push_back(std::move(*shell));
     if (client_missing.empty()) {
       auto client =
           start_velmora_client(options.client, daemon->socket(), "fan-client" + std::to_string(i));
@@ -117,13 +127,22 @@ void measure_fan_in(const Options& options, const Workspace& workspace, Report& 
       else
         client_missing = "velmora attach: " + client.error().text();
     }
+    if (relay_missing.empty()) {
+      auto relay = start_relay(options.relay, options.shell);
+      if (relay)
+        relays.push_back(std::move(*relay));
+      else
+        relay_missing = "velmora_relay: " + relay.error().text();
+    }
   }
-  FanInSide protocol("velmorad"), raw("raw"), through("client");
+  FanInSide protocol("velmorad"), raw("raw"), through("client"), relayed("relay");
   for (auto& session : sessions) protocol.terminals.push_back(&session);
   for (auto& shell : raw_shells) raw.terminals.push_back(&shell);
   if (client_missing.empty())
     for (auto& client : clients) through.terminals.push_back(&client);
-  for (FanInSide* side : {&protocol, &raw, &through}) {
+  if (relay_missing.empty())
+    for (auto& relay : relays) relayed.terminals.push_back(&relay);
+  for (FanInSide* side : {&protocol, &raw, &through, &relayed}) {
     for (Terminal* terminal : side->terminals) {
       if (auto ready = wait_ready(*terminal, 20ms); !ready) {
         side->failure = ready.error().text();
@@ -134,6 +153,7 @@ void measure_fan_in(const Options& options, const Workspace& workspace, Report& 
   if (!protocol.failure.empty()) return report.failed(name, protocol.failure);
   if (!raw.failure.empty()) return report.failed(name, "raw: " + raw.failure);
   if (through.terminals.empty()) through.failure = client_missing;
+  if (relayed.terminals.empty()) relayed.failure = relay_missing;
 
   Profiler profiler(
       options.profile_command,
@@ -146,7 +166,7 @@ void measure_fan_in(const Options& options, const Workspace& workspace, Report& 
       std::size_t bytes = options.fan_in_bytes / static_cast<std::size_t>(count);
       auto file = workspace.text_file("fanin-" + std::to_string(count) + ".txt", bytes);
       if (!file) return report.failed(name, file.error().text());
-      for (FanInSide* side : {&raw, &protocol, &through}) {
+      for (FanInSide* side : {&raw, &protocol, &through, &relayed}) {
         if (!side->failure.empty()) continue;
         auto seconds = fan_in_round(side->terminals, count, *file);
         if (!seconds) {
@@ -178,19 +198,34 @@ void measure_fan_in(const Options& options, const Workspace& workspace, Report& 
     }
   }
 
-  // Through the clients, against as many raw terminals; the rounds pair them.
+  // Through the clients, against as many raw terminals; the rounds pair them. The bare relay's
+  // rows come beside them, as the floor of any client.
   const std::string through_name = "fan-in through velmora attach";
-  if (!through.failure.empty()) return report.failed(through_name, through.failure);
+  if (!through.failure.empty()) {
+    report.failed(through_name, through.failure);
+  } else {
+    for (std::size_t which = 0; which < CLIENTS.size(); ++which) {
+      bool last = which + 1 == CLIENTS.size();
+      double ratio = median(paired_ratios(through, raw, which));
+      report.add(Row{through_name + ", " + plural(CLIENTS[which], "client", "clients") + " (MiB/s)",
+                     fixed(median(through.rates[which]), 0),
+                     fixed(median(raw.rates[which]), 0) + " raw", fixed(ratio, 3),
+                     last ? ">= 0.85 of raw" : "",
+                     last ? verdict_of(ratio >= 0.85) : Verdict::info});
+    }
+  }
+  const std::string relayed_name = "fan-in through the bare relay";
+  if (!relayed.failure.empty()) {
+    bool left_out = relayed.terminals.empty();
+    report.add(Row{relayed_name, "", (left_out ? "left out: " : "error: ") + relayed.failure, "",
+                   RELAY_TARGET, Verdict::info});
+    return;
+  }
   for (std::size_t which = 0; which < CLIENTS.size(); ++which) {
-    std::vector<double> ratios;
-    for (std::size_t i = 0; i < through.rates[which].size() && i < raw.rates[which].size(); ++i)
-      ratios.push_back(through.rates[which][i] / raw.rates[which][i]);
-    bool last = which + 1 == CLIENTS.size();
-    report.add(Row{through_name + ", " + plural(CLIENTS[which], "client", "clients") + " (MiB/s)",
-                   fixed(median(through.rates[which]), 0),
-                   fixed(median(raw.rates[which]), 0) + " raw", fixed(median(ratios), 3),
-                   last ? ">= 0.85 of raw" : "",
-                   last ? verdict_of(median(ratios) >= 0.85) : Verdict::info});
+    report.add(Row{relayed_name + ", " + plural(CLIENTS[which], "client", "clients") + " (MiB/s)",
+                   "", "relay " + fixed(median(relayed.rates[which]), 0),
+                   fixed(median(paired_ratios(relayed, raw, which)), 3), RELAY_TARGET,
+                   Verdict::info});
   }
 }
 

@@ -30,7 +30,25 @@ constexpr const char* OUTER_TERM = "xterm-256color";
 const std::vector<std::string> INHERITED_SESSION = {"VELMORA_SESSION", "VELMORA_SESSION_SOCKET",
                                                     "TMUX"};
 
+// The raw baseline's command line, the relay's as well.
+std::vector<std::string> login_shell(const std::string& shell) { return {shell, "-l"}; }
+
 }  // namespace
+
+Result<RawTerminal> start_raw_shell(const std::string& shell) {
+  auto started = RawShell::start(login_shell(shell), ROWS, COLS);
+  if (!started) return started.error();
+  return RawTerminal(std::move(*started));
+}
+
+Result<RawTerminal> start_relay(const std::string& relay, const std::string& shell) {
+  // The relay hands its own environment to the shell, and its terminal's size.
+  std::vector<std::string> argv = {relay};
+  for (auto& arg : login_shell(shell)) argv.push_back(std::move(arg));
+  auto started = RawShell::start(argv, ROWS, COLS);
+  if (!started) return started.error();
+  return RawTerminal(std::move(*started));
+}
 
 Result<RawTerminal> start_velmora_client(const std::string& client, const std::string& socket,
                                          const std::string& key) {

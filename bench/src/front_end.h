@@ -1,7 +1,8 @@
 #pragma once
 
 // Front ends run on a pseudo-terminal that the benchmark reads, as a person's terminal would:
-// the velmora client attached to a session, and tmux's client for the reference rows.
+// the velmora client attached to a session, tmux's client for the reference rows, and the bare
+// relay for the floor of any client. Beside them, the raw baseline's shell.
 
 #include <sys/types.h>
 
@@ -21,6 +22,13 @@ inline constexpr std::uint16_t COLS = 80;
 
 // The client's detach key.
 inline constexpr std::string_view VELMORA_DETACH = "\x1c";
+
+// The raw baseline: shell as a login shell on a terminal of its own, with this process's
+// environment.
+Result<RawTerminal> start_raw_shell(const std::string& shell);
+// The same shell with the same environment, run by the relay (velmora_relay) on a second
+// terminal of the same size: what every client that sits between two terminals pays.
+Result<RawTerminal> start_relay(const std::string& relay, const std::string& shell);
 
 // Starts `client attach key` talking to the daemon at socket, on a terminal of its own.
 Result<RawTerminal> start_velmora_client(const std::string& client, const std::string& socket,

@@ -23,11 +23,14 @@ namespace {
 using velmora::bench::Options;
 
 constexpr const char* USAGE =
-    "usage: velmora_bench [--daemon PATH] [--client PATH] [--untracked-daemon PATH] [--no-tmux]\n"
-    "                     [--quick] [--only LIST] [--profile COMMAND]\n"
+    "usage: velmora_bench [--daemon PATH] [--client PATH] [--relay PATH]\n"
+    "                     [--untracked-daemon PATH] [--no-tmux] [--quick] [--only LIST]\n"
+    "                     [--profile COMMAND]\n"
     "  --daemon PATH      the velmorad binary (default: the one built beside this program)\n"
     "  --client PATH      the velmora binary, run as `velmora attach` on a terminal that the\n"
     "                     benchmark reads (default: the one built beside this program)\n"
+    "  --relay PATH       velmora_relay, the bare relay between two terminals whose rows are\n"
+    "                     the floor of any client (default: the one built beside this program)\n"
     "  --untracked-daemon PATH\n"
     "                     velmorad built without its terminal-mode tracker, for the tracker's\n"
     "                     cost (default: velmorad_untracked beside --daemon, if it is there)\n"
@@ -77,6 +80,9 @@ int main(int argc, char** argv) {
 #ifdef VELMORA_BENCH_DEFAULT_CLIENT
   options.client = VELMORA_BENCH_DEFAULT_CLIENT;
 #endif
+#ifdef VELMORA_BENCH_DEFAULT_RELAY
+  options.relay = VELMORA_BENCH_DEFAULT_RELAY;
+#endif
   std::optional<std::string> untracked;
   bool with_tmux = true;
   std::set<std::string> only;
@@ -89,6 +95,8 @@ int main(int argc, char** argv) {
       options.daemon = argv[++i];
     } else if (arg == "--client" && has_value) {
       options.client = argv[++i];
+    } else if (arg == "--relay" && has_value) {
+      options.relay = argv[++i];
     } else if (arg == "--untracked-daemon" && has_value) {
       untracked = argv[++i];
     } else if (arg == "--no-tmux") {
@@ -112,6 +120,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "velmora_bench: no velmora client at '%s': its rows will fail\n",
                  options.client.c_str());
     options.client.clear();
+  }
+  if (!is_program(options.relay)) {
+    std::fprintf(stderr, "velmora_bench: no velmora_relay at '%s': its rows are left out\n",
+                 options.relay.c_str());
+    options.relay.clear();
   }
   if (untracked) {
     if (!is_program(*untracked)) {

@@ -10,6 +10,10 @@ namespace velmora::bench {
 
 enum class Verdict { pass, fail, info };
 
+// The target column of the bare relay's rows: figures to read the client's targets against,
+// with no verdict of their own.
+inline constexpr const char* RELAY_TARGET = "floor of any client";
+
 struct Row {
   std::string measure;
   std::string velmora;

@@ -64,14 +64,14 @@ Result<void> wait_ready(Terminal& terminal, std::chrono::milliseconds quiet) {
 
 Result<Sides> start_sides(const Options& options, const Workspace& workspace,
                           const std::string& name) {
-  auto shell = RawShell::start({options.shell, "-l"}, ROWS, COLS);
+  auto shell = start_raw_shell(options.shell);
   if (!shell) return shell.error();
   auto daemon = workspace.start_daemon(options, name);
   if (!daemon) return daemon.error();
   auto session = SessionTerminal::attach(daemon->socket(), name, ROWS, COLS);
   if (!session) return session.error();
   Sides sides{
-      RawTerminal(std::move(*shell)), std::move(*daemon), std::move(*session), {}, {}, "", {}, {}};
+      std::move(*shell), std::move(*daemon), std::move(*session), {}, {}, "", {}, {}, {}, ""};
   if (auto ready = wait_ready(sides.raw); !ready) return Error("raw: " + ready.error().text());
   if (auto ready = wait_ready(sides.session); !ready) return ready.error();
 
@@ -91,6 +91,18 @@ Result<Sides> start_sides(const Options& options, const Workspace& workspace,
     }
   } else {
     sides.client_missing = "velmora attach: " + client.error().text();
+  }
+
+  if (options.relay.empty()) {
+    sides.relay_missing = "no velmora_relay";
+  } else if (auto relay = start_relay(options.relay, options.shell)) {
+    sides.relay.emplace(std::move(*relay));
+    if (auto ready = wait_ready(*sides.relay); !ready) {
+      sides.relay_missing = "velmora_relay: " + ready.error().text();
+      sides.relay.reset();
+    }
+  } else {
+    sides.relay_missing = "velmora_relay: " + relay.error().text();
   }
 
   if (!options.tmux.empty()) {
