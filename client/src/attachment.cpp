@@ -34,6 +34,9 @@ constexpr auto FLUSH_ON_EXIT = std::chrono::seconds(2);
 // still watched during a rest, and the rest is short next to a screen refresh.
 constexpr std::size_t STREAMING_BYTES = 2048;
 constexpr auto REST_DELAY = std::chrono::milliseconds(4);
+// A read of this much from the socket means that the daemon has run ahead of the terminal: the
+// terminal's own pace batches the output then, and a rest would only leave it idle.
+constexpr std::size_t BACKLOG_BYTES = 64 * 1024;
 
 }  // namespace
 
@@ -145,8 +148,7 @@ std::optional<Outcome> Attachment::read_daemon() {
     return Outcome::failed;
   }
   if (auto ended = show(m_screen.view())) return ended;
-  // A read that filled the whole block has more waiting already: no rest then.
-  if (m_screen.size() >= STREAMING_BYTES && static_cast<std::size_t>(n) < STREAM_READ_SIZE)
+  if (m_screen.size() >= STREAMING_BYTES && static_cast<std::size_t>(n) < BACKLOG_BYTES)
     m_rest_until = Clock::now() + REST_DELAY;
   if (!was_attached && m_stream.attached()) {
     if (m_came_back && (!m_stream.resumed() || m_stream.shell_pid() != m_shell_pid)) {
@@ -269,7 +271,7 @@ Outcome Attachment::run(SignalPipe& signals, RawMode& raw) {
       }
     }
     // Only after the keyboard has been read: a second press that waits there is no detach.
-    if (m_detach_key.expired(Clock::now())) {
+    if (m_detach_key.deadline() && m_detach_key.expired(Clock::now())) {
       drain_outgoing();
       return Outcome::detached;
     }

@@ -21,6 +21,7 @@ namespace velmora::client {
 class ShownTail {
  public:
   static constexpr std::size_t KEEP = 4096;
+  static constexpr std::size_t TRIM_AT = 64 * 1024;
   void append(std::string_view bytes);
   std::string_view bytes() const;
 

@@ -26,6 +26,10 @@ constexpr std::size_t READ_SIZE = 8192;
 // seldom goes in part, so a client cut off for a stall nearly always ends on a whole line.
 constexpr std::size_t BATCH_BYTES = 32 * 1024;
 
+// A read that took less than this found the terminal all but empty: its line goes out at once,
+// without asking the terminal for more first (a keystroke's echo, a prompt).
+constexpr std::size_t SMALL_READ = 1024;
+
 // The most that is taken from the terminal after the shell has exited: a job that outlives the
 // shell and keeps writing cannot keep the session going.
 constexpr std::size_t DRAIN_LIMIT = REPLAY_LIMIT;
@@ -89,12 +93,13 @@ class Forwarder {
   std::size_t forward(std::size_t most) {
     const std::size_t longest = output_line_size(m_key, READ_SIZE);
     std::size_t forwarded = 0;
+    std::size_t n = 0;
     do {
-      std::size_t n = read_chunk();
+      n = read_chunk();
       if (n == 0) break;
       forwarded += n;
-    } while (forwarded < most && m_used + longest <= BATCH_BYTES && !m_output.ending() &&
-             readable_now(m_reader));
+    } while (n >= SMALL_READ && forwarded < most && m_used + longest <= BATCH_BYTES &&
+             !m_output.ending() && readable_now(m_reader));
     send_batch();
     return forwarded;
   }
