@@ -50,10 +50,18 @@ Result<RawShell> RawShell::start(const std::vector<std::string>& argv, std::uint
 }
 
 Result<RawShell> RawShell::start(const std::vector<std::string>& argv, std::uint16_t rows,
-                                 std::uint16_t cols, const std::vector<std::string>& env) {
+                                 std::uint16_t cols, const std::vector<std::string>& env,
+                                 Line line) {
   if (argv.empty()) return Error("no program");
   auto pty = open_pty(rows, cols);
   if (!pty) return pty.error();
+  if (line == Line::raw) {
+    termios settings{};
+    if (::tcgetattr(pty->slave.get(), &settings) != 0) return OsError::from_errno().to_error();
+    ::cfmakeraw(&settings);
+    if (::tcsetattr(pty->slave.get(), TCSANOW, &settings) != 0)
+      return OsError::from_errno().to_error();
+  }
   // Everything the child needs is prepared before fork: it may only make async-signal-safe calls.
   std::vector<char*> args;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));

@@ -23,9 +23,12 @@ class RawShell {
   // size, with this process's environment.
   static Result<RawShell> start(const std::vector<std::string>& argv, std::uint16_t rows,
                                 std::uint16_t cols);
-  // The same with the given environment ("NAME=value" entries).
+  // The same with the given environment ("NAME=value" entries); with Line::raw the terminal is
+  // in raw mode from the start, as a program that draws on it would set it.
+  enum class Line { cooked, raw };
   static Result<RawShell> start(const std::vector<std::string>& argv, std::uint16_t rows,
-                                std::uint16_t cols, const std::vector<std::string>& env);
+                                std::uint16_t cols, const std::vector<std::string>& env,
+                                Line line = Line::cooked);
 
   RawShell(RawShell&& other) noexcept;
   RawShell& operator=(RawShell&&) = delete;

@@ -92,8 +92,9 @@ void measure_reattach(const Options& options, const Workspace& workspace, Report
   Leave velmora_leave = [](RawTerminal& terminal) {
     return detach(terminal, VELMORA_DETACH, Clock::now() + 10s);
   };
-  // A full replay's bytes and the marker, written by cat on a fresh terminal: what carrying a
-  // full history through a terminal costs whoever writes it, the start of a program included.
+  // A full replay's bytes and the marker, written by cat on a fresh terminal in raw mode (as the
+  // client's is): what carrying a full history through a terminal costs whoever writes it, the
+  // start of a program included.
   auto history = workspace.text_file("history.txt", REPLAY_LIMIT);
   if (!history) return report.failed(name, history.error().text());
   const std::string marker_file = workspace.file("marker.txt");
@@ -104,7 +105,8 @@ void measure_reattach(const Options& options, const Workspace& workspace, Report
   }
   const std::string cat = find_on_path("cat");
   Start history_alone = [&]() -> Result<RawTerminal> {
-    auto program = RawShell::start({cat, *history, marker_file}, ROWS, COLS);
+    auto program = RawShell::start({cat, *history, marker_file}, ROWS, COLS, environment_with({}),
+                                   RawShell::Line::raw);
     if (!program) return program.error();
     return RawTerminal(std::move(*program));
   };
