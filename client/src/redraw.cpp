@@ -63,6 +63,7 @@ Result<ReplayScreens> feed_plan(std::string_view replay, const ReplayPlan& plan,
       "\x1b"
       "7");
   model.feed(primary.preamble);
+  unseen.skip_next(primary.blank_rows_above);
   if (stops) {
     std::size_t stop = std::max(plan.stop_for(*seen), primary.from);
     unseen.set_all_seen(true);

@@ -226,7 +226,7 @@ enum class Screen : std::uint8_t { primary, alternate };
 struct Candidate {
   std::uint32_t pos;
   Screen screen;
-  bool scrolled;  // found by scrolling through, so the cursor must start at home
+  bool scrolled;  // found by scrolling through: the emulator starts on the bottom row
   LastingState state;
   HistoryMark history;  // the history written up to pos
 };
@@ -360,11 +360,13 @@ void Scanner::end_run() {
   std::size_t n = m_feeds.size();
   std::size_t rows = static_cast<std::size_t>(m_rows);
   if (n >= rows) {
-    // The last rows line feeds scroll every row out, once the cursor is on the bottom row
-    // in both emulators and at the same column: rows - 1 line feeds, then a carriage return.
+    // The last rows line feeds scroll every row out once the cursor is on the bottom row at
+    // the same column in both emulators. After rows - 1 line feeds of the run the reader's
+    // cursor is on the bottom row; the emulator starts there, at the line feed before a
+    // carriage return, and the return brings both to the first column.
     std::int32_t before_cr = m_feeds[n - rows].feeds_before_cr;
-    std::int32_t start_index = before_cr - m_rows;
-    if (before_cr >= m_rows - 1) {
+    std::int32_t start_index = before_cr - 1;
+    if (before_cr >= m_rows - 1 && before_cr >= 0) {
       const LastingState& state = start_index >= 0 ? m_feeds[start_index].state : m_run_state;
       std::uint32_t pos = start_index >= 0 ? m_feeds[start_index].after : m_run_start;
       const HistoryMark& history = start_index >= 0 ? m_feeds[start_index].history : m_run_history;
@@ -689,12 +691,13 @@ std::string_view bytes_of(std::string_view replay, Range range) {
 // Everything an emulator that starts fresh (or in the middle of another stretch) must be told,
 // defaults included, so that nothing earlier leaks through.
 std::string emulator_preamble(std::string_view replay, const std::vector<Range>& sgr,
-                              const LastingState& state) {
+                              const Candidate& from, int rows) {
+  const LastingState& state = from.state;
   std::string out =
       "\x1b[0m\x1b[r\x1b[?6l\x1b[?7h\x1b[4l\x1b[20l\x1b[?5l\x1b(B\x1b)B\x1b*B\x1b+B\x0f";
   if (state.region.set()) append_sequence(bytes_of(replay, state.region), out);
   if (state.origin) out += "\x1b[?6h";
-  out += "\x1b[H";
+  out += from.scrolled ? "\x1b[" + std::to_string(rows) + "H" : std::string("\x1b[H");
   if (state.autowrap_off) out += "\x1b[?7l";
   if (state.insert) out += "\x1b[4h";
   if (state.newline) out += "\x1b[20h";
@@ -773,13 +776,15 @@ void Scanner::scan(ReplayPlan& plan) {
   if (m_full) return;
   if (const Candidate* c = latest(Screen::primary, 0, plan.primary.to)) {
     plan.primary.from = c->pos;
-    plan.primary.preamble = emulator_preamble(m_replay, m_sgr, c->state);
+    plan.primary.preamble = emulator_preamble(m_replay, m_sgr, *c, m_rows);
+    plan.primary.blank_rows_above = c->scrolled ? m_rows - 1 : 0;
     m_primary_history = c->history;
   }
   if (plan.alternate) {
     if (const Candidate* c = latest(Screen::alternate, m_alternate_enter_end, end)) {
       plan.alternate_feed.from = c->pos;
-      plan.alternate_feed.preamble = emulator_preamble(m_replay, m_sgr, c->state);
+      plan.alternate_feed.preamble = emulator_preamble(m_replay, m_sgr, *c, m_rows);
+      plan.alternate_feed.blank_rows_above = c->scrolled ? m_rows - 1 : 0;
     }
   }
 }

@@ -5,7 +5,7 @@
 // Feeding a whole replay costs milliseconds, most of it in scrolling. The final screen only
 // depends on the bytes after the last point where the screen's content stops mattering: a full
 // clear with the cursor at home, a reset, or a stretch of plain output long enough to scroll
-// every row out (twice the height in line feeds, the cursor row found again on the way). From
+// every row out (the height in line feeds once the cursor is on the bottom row). From
 // such an anchor an emulator that is told the lasting state (pen, scroll region, modes,
 // character sets) ends on the same screen as one that read everything. An anchor is refused
 // where a later sequence would reach back past it: restoring a cursor saved before it, or tab
@@ -24,6 +24,9 @@ struct ScreenFeed {
   std::size_t from = 0;
   std::size_t to = 0;
   std::string preamble;
+  // Rows above the cursor that the emulator starts with empty and scrolls off first: they were
+  // never part of the screen.
+  int blank_rows_above = 0;
 };
 
 // An alternate-screen stretch that the program left again: [enter, leave_end).
