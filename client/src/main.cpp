@@ -1,3 +1,6 @@
+#if __has_include(<malloc.h>)
+#include <malloc.h>
+#endif
 #include <unistd.h>
 
 #include <csignal>
@@ -40,6 +43,14 @@ int run(const Command& command) {
 int main(int argc, char** argv) {
   // A closed pipe or terminal shows up as a failed write, handled where it happens.
   std::signal(SIGPIPE, SIG_IGN);
+#if defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
+  // A reattach works through a few buffers of a few hundred KiB each. Left to malloc, each is a
+  // mapping of its own, faulted in page by page and unmapped when freed, so that the next one
+  // faults again: half a millisecond of a reattach. From the heap, freed memory is used again;
+  // at most a few MiB of it is kept.
+  mallopt(M_MMAP_THRESHOLD, 4 << 20);
+  mallopt(M_TRIM_THRESHOLD, 4 << 20);
+#endif
   std::vector<std::string> args(argv + 1, argv + argc);
   Parsed parsed = parse_command_line(args);
   if (auto* error = std::get_if<UsageError>(&parsed)) {
