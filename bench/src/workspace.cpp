@@ -62,6 +62,24 @@ Result<void> wait_ready(Terminal& terminal, std::chrono::milliseconds quiet) {
   return {};
 }
 
+namespace {
+
+// Keeps a front end once its shell is ready; otherwise says why it is missing.
+void keep_when_ready(Result<RawTerminal> started, const std::string& label,
+                     std::optional<RawTerminal>& kept, std::string& missing) {
+  if (!started) {
+    missing = label + ": " + started.error().text();
+    return;
+  }
+  kept.emplace(std::move(*started));
+  if (auto ready = wait_ready(*kept); !ready) {
+    missing = label + ": " + ready.error().text();
+    kept.reset();
+  }
+}
+
+}  // namespace
+
 Result<Sides> start_sides(const Options& options, const Workspace& workspace,
                           const std::string& name) {
   auto shell = start_raw_shell(options.shell);
@@ -82,27 +100,18 @@ Result<Sides> start_sides(const Options& options, const Workspace& workspace,
   } else if (auto client_daemon = workspace.start_daemon(options, name + "-client");
              !client_daemon) {
     sides.client_missing = "daemon for the client: " + client_daemon.error().text();
-  } else if (auto client = start_velmora_client(options.client, client_daemon->socket(), name)) {
-    sides.client_daemon.emplace(std::move(*client_daemon));
-    sides.client.emplace(std::move(*client));
-    if (auto ready = wait_ready(*sides.client); !ready) {
-      sides.client_missing = "velmora attach: " + ready.error().text();
-      sides.client.reset();
-    }
   } else {
-    sides.client_missing = "velmora attach: " + client.error().text();
+    sides.client_daemon.emplace(std::move(*client_daemon));
+    keep_when_ready(start_velmora_client(options.client, sides.client_daemon->socket(), name),
+                    "velmora attach", sides.client, sides.client_missing);
+    if (!sides.client) sides.client_daemon.reset();
   }
 
   if (options.relay.empty()) {
     sides.relay_missing = "no velmora_relay";
-  } else if (auto relay = start_relay(options.relay, options.shell)) {
-    sides.relay.emplace(std::move(*relay));
-    if (auto ready = wait_ready(*sides.relay); !ready) {
-      sides.relay_missing = "velmora_relay: " + ready.error().text();
-      sides.relay.reset();
-    }
   } else {
-    sides.relay_missing = "velmora_relay: " + relay.error().text();
+    keep_when_ready(start_relay(options.relay, options.shell), "velmora_relay", sides.relay,
+                    sides.relay_missing);
   }
 
   if (!options.tmux.empty()) {
