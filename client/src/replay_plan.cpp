@@ -233,10 +233,25 @@ struct Candidate {
 
 struct LineFeed {
   std::uint32_t after;
-  std::int32_t feeds_before_cr;  // line feeds in the run before the last carriage return, or -1
+  bool first_column;  // it left the cursor in the first column
   LastingState state;
   HistoryMark history;
 };
+
+// Line feeds, carriage returns, colours and control strings leave the cursor's column alone (a
+// carriage return sets it); anything else may move it.
+bool keeps_column(const Token& t) {
+  switch (t.kind) {
+    case TokenKind::control:
+      return t.byte == '\n' || t.byte == '\v' || t.byte == '\f' || t.byte == '\r';
+    case TokenKind::string:
+      return true;
+    case TokenKind::csi:
+      return t.is_csi('m');
+    default:
+      return false;
+  }
+}
 
 bool is_home(const Token& t) {
   return (t.is_csi('H') || t.is_csi('f')) && t.param(0, 1) <= 1 && t.param(1, 1) <= 1 &&
@@ -267,23 +282,15 @@ class Scanner {
   void on_private_mode(const Token& t, unsigned mode, bool on);
 
   // A token that moves the cursor or content in ways a late starter cannot follow.
-  void complex(const Token& t) {
-    end_run();
-    start_run(t.end);
-  }
-  // at is the end of the token being read, which the history has taken in by now.
-  void start_run(std::size_t at) {
-    m_run_start = static_cast<std::uint32_t>(at);
-    m_run_state = m_state;
-    m_run_history = history_mark();
-  }
-  void line_feed(const Token& t) {
+  void complex(const Token&) { end_run(); }
+  // newline_mode: whether the newline mode makes this one a carriage return too.
+  void line_feed(const Token& t, bool newline_mode) {
     if (m_screen == Screen::primary) m_primary_known = true;
-    m_feeds.push_back(
-        {static_cast<std::uint32_t>(t.end), m_feeds_before_cr, m_state, history_mark()});
+    if (newline_mode && m_state.newline) m_first_column = true;
+    m_feeds.push_back({static_cast<std::uint32_t>(t.end), m_first_column, m_state, history_mark()});
   }
   HistoryMark history_mark() const { return m_history ? m_history->mark() : HistoryMark{}; }
-  void carriage_return() { m_feeds_before_cr = static_cast<std::int32_t>(m_feeds.size()); }
+  void carriage_return() { m_first_column = true; }
   void end_run();
   void candidate(std::uint32_t pos, const LastingState& state, bool scrolled,
                  const HistoryMark& history) {
@@ -330,12 +337,11 @@ class Scanner {
   LastingState m_state;
   std::vector<Range> m_sgr;  // every SGR sequence, in order
 
-  // The current run of plain output, since the last complex token.
-  std::uint32_t m_run_start = 0;
-  LastingState m_run_state;
-  HistoryMark m_run_history;
+  // The line feeds of the current run of plain output, since the last complex token.
   std::vector<LineFeed> m_feeds;
-  std::int32_t m_feeds_before_cr = -1;
+  // The cursor is in the first column, as a carriage return left it (and only what keeps the
+  // column came since).
+  bool m_first_column = false;
 
   // A clear with the cursor at home is a cursor-home then an erase (or the other way round),
   // next to each other.
@@ -359,23 +365,22 @@ class Scanner {
 void Scanner::end_run() {
   std::size_t n = m_feeds.size();
   std::size_t rows = static_cast<std::size_t>(m_rows);
-  if (n >= rows) {
-    // The last rows line feeds scroll every row out once the cursor is on the bottom row at
-    // the same column in both emulators. After rows - 1 line feeds of the run the reader's
-    // cursor is on the bottom row; the emulator starts there, at the line feed before a
-    // carriage return, and the return brings both to the first column.
-    std::int32_t before_cr = m_feeds[n - rows].feeds_before_cr;
-    std::int32_t start_index = before_cr - 1;
-    if (before_cr >= m_rows - 1 && before_cr >= 0) {
-      const LastingState& state = start_index >= 0 ? m_feeds[start_index].state : m_run_state;
-      std::uint32_t pos = start_index >= 0 ? m_feeds[start_index].after : m_run_start;
-      const HistoryMark& history = start_index >= 0 ? m_feeds[start_index].history : m_run_history;
+  // The emulator starts after a line feed that left the reader's cursor on the bottom row (rows
+  // - 1 line feeds of the run had come by then) and in the first column, with its own cursor
+  // placed there; the rows line feeds after it scroll every row out of both. The latest such
+  // line feed is the anchor.
+  if (n > rows) {
+    std::size_t last = n - 1 - rows;
+    std::size_t first = rows >= 2 ? rows - 2 : 0;
+    for (std::size_t k = last + 1; k-- > first;) {
+      const LineFeed& feed = m_feeds[k];
+      if (!feed.first_column) continue;
       // Inside a scroll region line feeds never reach the rows outside it.
-      if (!state.region.set()) candidate(pos, state, true, history);
+      if (!feed.state.region.set()) candidate(feed.after, feed.state, true, feed.history);
+      break;
     }
   }
   m_feeds.clear();
-  m_feeds_before_cr = -1;
 }
 
 void Scanner::full_reset(const Token& t) {
@@ -389,7 +394,6 @@ void Scanner::full_reset(const Token& t) {
     m_tabs_changed_at = NONE;
   }
   candidate(static_cast<std::uint32_t>(t.begin), m_state, false, m_token_history);
-  start_run(t.end);
 }
 
 void Scanner::switch_screen(const Token& t, unsigned mode, bool on) {
@@ -407,7 +411,6 @@ void Scanner::switch_screen(const Token& t, unsigned mode, bool on) {
   }
   if (mode == 47 && t.param_count == 1)
     m_plan->rewrites.push_back({t.begin, t.end, on ? "\x1b[?1047h" : "\x1b[?1047l"});
-  start_run(t.end);
 }
 
 void Scanner::on_private_mode(const Token& t, unsigned mode, bool on) {
@@ -458,7 +461,7 @@ void Scanner::on_control(const Token& t) {
     case '\n':
     case '\v':
     case '\f':
-      line_feed(t);
+      line_feed(t, true);
       break;
     case '\r':
       carriage_return();
@@ -486,11 +489,11 @@ void Scanner::on_escape(const Token& t) {
         complex(t);
         return;
       case 'D':
-        line_feed(t);
+        line_feed(t, false);
         return;
       case 'E':
         carriage_return();
-        line_feed(t);
+        line_feed(t, false);
         return;
       case 'M':
         complex(t);
@@ -566,7 +569,7 @@ void Scanner::on_csi(const Token& t, std::uint32_t home_before, std::uint32_t er
       return;
     case 'G':
     case '`':
-      carriage_return();  // the column is known again
+      if (t.param(0, 1) <= 1) carriage_return();
       return;
     case 'K':
     case 'X':
@@ -653,6 +656,7 @@ void Scanner::on_token(const Token& t) {
   std::uint32_t erase_before = m_erase_all_at;
   m_home_at = NONE;
   m_erase_all_at = NONE;
+  if (!keeps_column(t)) m_first_column = false;
   switch (t.kind) {
     case TokenKind::text:
       if (m_screen == Screen::primary) m_primary_known = true;

@@ -390,6 +390,31 @@ TEST(Redraw, ScrollbackGetsEveryLineOnceAndNothingErasesIt) {
   EXPECT_EQ(screen_text(outer.screen()), screen_text(screens->primary));
 }
 
+// Plain output of every shape (lines that wrap, line feeds without a return, coloured
+// backgrounds that scrolled-in rows take on): the scrollback gets each row once and in order, and
+// the screen is the one that reading everything gives.
+TEST(Redraw, PlainOutputOfAnyShapeKeepsEveryRowOnce) {
+  std::mt19937 random(31);
+  for (int round = 0; round < 60; ++round) {
+    std::string replay;
+    std::size_t size = 3000 + random() % 40000;
+    for (int line = 0; replay.size() < size; ++line) {
+      if (random() % 8 == 0) replay += random() % 2 ? "\x1b[44m" : "\x1b[0m";
+      std::size_t length = random() % 4 == 0 ? random() % 200 : random() % 60;
+      for (std::size_t i = 0; i < length; ++i)
+        replay.push_back(static_cast<char>('a' + (line + i) % 26));
+      replay += random() % 6 == 0 ? "\n" : "\r\n";
+    }
+    DrawnReplay redraw = redraw_of(replay, History::push);
+    OuterTerminal outer;
+    outer.feed(redraw.bytes);
+    ASSERT_EQ(outer.scrollback, full_scrollback(replay)) << "round " << round;
+    auto screens = replay_screens(replay, ROWS, COLS, Feed::full);
+    ASSERT_TRUE(screens);
+    ASSERT_EQ(screen_text(outer.screen()), screen_text(screens->primary)) << "round " << round;
+  }
+}
+
 TEST(Redraw, SeenLinesAreNotPushedAgain) {
   std::string before = shell_output(100 * 1024, 14);
   std::string after;
