@@ -35,19 +35,22 @@ std::vector<std::string> login_shell(const std::string& shell) { return {shell, 
 
 }  // namespace
 
-Result<RawTerminal> start_raw_shell(const std::string& shell) {
-  auto started = RawShell::start(login_shell(shell), ROWS, COLS);
+Result<RawTerminal> start_on_terminal(const std::vector<std::string>& argv,
+                                      const std::vector<std::string>& env, RawShell::Line line) {
+  auto started = RawShell::start(argv, ROWS, COLS, env.empty() ? environment_with({}) : env, line);
   if (!started) return started.error();
   return RawTerminal(std::move(*started));
+}
+
+Result<RawTerminal> start_raw_shell(const std::string& shell) {
+  return start_on_terminal(login_shell(shell));
 }
 
 Result<RawTerminal> start_relay(const std::string& relay, const std::string& shell) {
   // The relay hands its own environment to the shell, and its terminal's size.
   std::vector<std::string> argv = {relay};
   for (auto& arg : login_shell(shell)) argv.push_back(std::move(arg));
-  auto started = RawShell::start(argv, ROWS, COLS);
-  if (!started) return started.error();
-  return RawTerminal(std::move(*started));
+  return start_on_terminal(argv);
 }
 
 Result<RawTerminal> start_velmora_client(const std::string& client, const std::string& socket,
@@ -61,9 +64,7 @@ Result<RawTerminal> start_velmora(const std::string& client, const std::string& 
       environment_with({{"VELMORAD_SOCKET", socket}, {"TERM", OUTER_TERM}}, INHERITED_SESSION);
   std::vector<std::string> argv = {client};
   argv.insert(argv.end(), args.begin(), args.end());
-  auto program = RawShell::start(argv, ROWS, COLS, env);
-  if (!program) return program.error();
-  return RawTerminal(std::move(*program));
+  return start_on_terminal(argv, env);
 }
 
 Result<void> detach(RawTerminal& terminal, std::string_view keys, Clock::time_point deadline) {
@@ -198,10 +199,7 @@ Result<void> TmuxServer::detach_clients(const std::string& name) const {
 
 Result<RawTerminal> TmuxServer::attach(const std::string& name) const {
   auto env = environment_with({{"TERM", OUTER_TERM}}, INHERITED_SESSION);
-  auto program =
-      RawShell::start({m_tmux, "-S", m_socket, "attach-session", "-t", name}, ROWS, COLS, env);
-  if (!program) return program.error();
-  return RawTerminal(std::move(*program));
+  return start_on_terminal({m_tmux, "-S", m_socket, "attach-session", "-t", name}, env);
 }
 
 Result<std::string> TmuxServer::command(std::vector<std::string> args) const {

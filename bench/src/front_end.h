@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "raw_shell.h"
 #include "terminal.h"
 #include "velmora/core/result.h"
 
@@ -22,6 +23,12 @@ inline constexpr std::uint16_t COLS = 80;
 
 // The client's detach key.
 inline constexpr std::string_view VELMORA_DETACH = "\x1c";
+
+// argv on a terminal of its own (ROWS x COLS) that the benchmark reads, with env ("NAME=value"
+// entries; this process's environment when empty), cooked or raw from the start.
+Result<RawTerminal> start_on_terminal(const std::vector<std::string>& argv,
+                                      const std::vector<std::string>& env = {},
+                                      RawShell::Line line = RawShell::Line::cooked);
 
 // The raw baseline: shell as a login shell on a terminal of its own, with this process's
 // environment.

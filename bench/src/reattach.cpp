@@ -11,7 +11,6 @@
 #include "bench.h"
 #include "front_end.h"
 #include "profiler.h"
-#include "raw_shell.h"
 #include "stats.h"
 #include "terminal.h"
 
@@ -104,11 +103,8 @@ void measure_reattach(const Options& options, const Workspace& workspace, Report
     if (!out) return report.failed(name, "cannot write " + marker_file);
   }
   const std::string cat = find_on_path("cat");
-  Start history_alone = [&]() -> Result<RawTerminal> {
-    auto program = RawShell::start({cat, *history, marker_file}, ROWS, COLS, environment_with({}),
-                                   RawShell::Line::raw);
-    if (!program) return program.error();
-    return RawTerminal(std::move(*program));
+  Start history_alone = [&] {
+    return start_on_terminal({cat, *history, marker_file}, {}, RawShell::Line::raw);
   };
   Leave program_end = [](RawTerminal& terminal) { return wait_end(terminal, Clock::now() + 10s); };
   if (auto filled = fill_session(velmora, velmora_leave, *file); !filled)
