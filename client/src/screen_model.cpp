@@ -93,8 +93,14 @@ ScreenModel::~ScreenModel() {
   if (m_vt != nullptr) vterm_free(m_vt);
 }
 
+void ScreenModel::write(std::string_view bytes) {
+  m_repeats.feed(bytes,
+                 [this](std::string_view run) { vterm_input_write(m_vt, run.data(), run.size()); });
+}
+
 // C1 controls written as UTF-8 never reach libvterm: one at the left margin in insert mode
 // makes it move a row of negative width (a crash). A 0xc2 that ends a feed waits for the next.
+// Nor do repeats of the last character, which can hang or crash it.
 void ScreenModel::feed(std::string_view bytes) {
   if (bytes.empty()) return;
   if (m_held_lead) {
@@ -103,11 +109,10 @@ void ScreenModel::feed(std::string_view bytes) {
       bytes.remove_prefix(1);
     } else {
       const char lead = static_cast<char>(UTF8_C1_LEAD);
-      vterm_input_write(m_vt, &lead, 1);
+      write(std::string_view(&lead, 1));
     }
   }
-  m_held_lead = emit_without_utf8_c1(
-      bytes, [this](std::string_view run) { vterm_input_write(m_vt, run.data(), run.size()); });
+  m_held_lead = emit_without_utf8_c1(bytes, [this](std::string_view run) { write(run); });
 }
 
 void ScreenModel::read_row(int row, Row& out) const {

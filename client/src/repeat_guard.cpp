@@ -1,0 +1,129 @@
+#include "repeat_guard.h"
+
+#include <algorithm>
+
+namespace velmora::client {
+namespace {
+
+constexpr unsigned char ESC = 0x1b;
+constexpr unsigned char BEL = 0x07;
+constexpr unsigned char CAN = 0x18;
+constexpr unsigned char SUB = 0x1a;
+constexpr unsigned char DEL = 0x7f;
+constexpr std::size_t MAX_CHARACTER_BYTES = 32;
+
+char32_t decode(const std::string& utf8) {
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(utf8[i]) & 0x3fu; };
+  auto lead = static_cast<unsigned char>(utf8[0]);
+  switch (utf8.size()) {
+    case 2:
+      return (char32_t{lead & 0x1fu} << 6) | byte(1);
+    case 3:
+      return (char32_t{lead & 0x0fu} << 12) | (char32_t{byte(1)} << 6) | byte(2);
+    case 4:
+      return (char32_t{lead & 0x07u} << 18) | (char32_t{byte(1)} << 12) | (char32_t{byte(2)} << 6) |
+             byte(3);
+    default:
+      return lead;
+  }
+}
+
+bool combining(char32_t c) {
+  return (c >= 0x300 && c <= 0x36f) || (c >= 0x1ab0 && c <= 0x1aff) ||
+         (c >= 0x1dc0 && c <= 0x1dff) || (c >= 0x20d0 && c <= 0x20ff) ||
+         (c >= 0xfe20 && c <= 0xfe2f) || c == 0x200d || (c >= 0xfe00 && c <= 0xfe0f);
+}
+
+}  // namespace
+
+void RepeatGuard::note_text(unsigned char byte) {
+  if (m_pending_left > 0 && (byte & 0xc0u) == 0x80u) {
+    m_pending.push_back(static_cast<char>(byte));
+    if (--m_pending_left > 0) return;
+    if (combining(decode(m_pending)) && !m_last.empty() &&
+        m_last.size() + m_pending.size() <= MAX_CHARACTER_BYTES) {
+      m_last += m_pending;
+    } else {
+      m_last = m_pending;
+    }
+    return;
+  }
+  m_pending_left = 0;
+  if (byte < 0x80) {
+    m_last.assign(1, static_cast<char>(byte));
+  } else if (byte >= 0xc2 && byte <= 0xf4) {
+    m_pending.assign(1, static_cast<char>(byte));
+    m_pending_left = byte < 0xe0 ? 1 : byte < 0xf0 ? 2 : 3;
+  }
+  // Anything else is a broken character: the emulator shows a replacement, not worth repeating.
+}
+
+bool RepeatGuard::step(unsigned char byte) {
+  // Wherever it comes, an escape begins a sequence and CAN or SUB ends one, as in libvterm.
+  if (byte == ESC) {
+    m_state = State::escape;
+    m_pending_left = 0;
+    return false;
+  }
+  if (byte == CAN || byte == SUB) {
+    m_state = State::ground;
+    return false;
+  }
+  switch (m_state) {
+    case State::ground:
+      if (byte >= 0x20 && byte != DEL) note_text(byte);
+      return false;
+    case State::escape:
+      if (byte < 0x20) return false;   // acted on inside the sequence
+      if (byte <= 0x2f) return false;  // intermediates
+      // As libvterm reads them: intermediates do not keep these from beginning a sequence or a
+      // string, and only OSC and DCS are strings.
+      if (byte == '[') {
+        m_state = State::csi;
+        m_repeat = true;
+        m_first_param = true;
+        m_count = 0;
+      } else if (byte == ']' || byte == 'P') {
+        m_state = State::string;
+      } else {
+        m_state = State::ground;
+      }
+      return false;
+    case State::string:
+      if (byte == BEL) m_state = State::ground;
+      return false;
+    case State::csi:
+      if (byte < 0x20 || byte == DEL) return false;  // acted on inside the sequence, or ignored
+      if (byte >= 0x80) {
+        // libvterm gives the sequence up at a byte it cannot hold.
+        m_state = State::ground;
+        note_text(byte);
+        return false;
+      }
+      if (byte >= '0' && byte <= '9') {
+        if (m_first_param) m_count = std::min<std::size_t>(m_count * 10 + (byte - '0'), m_cols);
+        return false;
+      }
+      if (byte == ';' || byte == ':') {
+        m_first_param = false;
+        return false;
+      }
+      if (byte >= 0x3c && byte <= 0x3f) {
+        m_repeat = false;  // a private sequence
+        return false;
+      }
+      if (byte < 0x40) {
+        m_repeat = false;  // an intermediate
+        return false;
+      }
+      m_state = State::ground;
+      if (byte != 'b' || !m_repeat) return false;
+      m_copies.clear();
+      for (std::size_t n = std::max<std::size_t>(m_count, 1); n > 0 && !m_last.empty(); --n)
+        m_copies += m_last;
+      return true;
+  }
+  return false;
+}
+
+}  // namespace velmora::client
