@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <string>
 
 #include "screen_painter.h"
 
@@ -40,6 +41,45 @@ class SeenRows {
   bool m_all_seen;
   int m_skip = 0;
 };
+
+// A character that no program prints, in every cell of the screen that a repaint starts on.
+constexpr char32_t MARK = U'\U0010FFFD';
+constexpr std::string_view MARK_UTF8 = "\xf4\x8f\xbf\xbd";
+
+// The alternate screen read from a later start, into screens, when the bytes after it paint
+// every cell: then no earlier byte can show. False when some cell still shows what came before.
+bool read_repaint(std::string_view replay, const ReplayPlan& plan, const ScreenFeed& repaint,
+                  int rows, int cols, ReplayScreens& screens) {
+  std::string_view tail = replay.substr(repaint.from, repaint.to - repaint.from);
+  if (tail.find(MARK_UTF8) != std::string_view::npos) return false;
+  auto made = ScreenModel::create(rows, cols);
+  if (!made) return false;
+  ScreenModel& model = **made;
+  feed_range(model, replay, plan, plan.alternate_enter, plan.alternate_enter_end);
+  // Printed, so that a repeat of the last character repeats a mark too.
+  std::string marks;
+  marks.reserve(static_cast<std::size_t>(rows) * (static_cast<std::size_t>(cols) * 4 + 12));
+  for (int r = 0; r < rows; ++r) {
+    marks += "\x1b[" + std::to_string(r + 1) + "H";
+    for (int c = 0; c < cols; ++c) marks += MARK_UTF8;
+  }
+  model.feed(marks);
+  model.feed(repaint.preamble);
+  feed_range(model, replay, plan, repaint.from, repaint.to);
+  std::vector<Row> painted(static_cast<std::size_t>(rows));
+  for (int r = 0; r < rows; ++r) {
+    model.read_row(r, painted[r]);
+    for (const Cell& cell : painted[r])
+      for (char32_t c : cell.chars) {
+        if (c == 0) break;
+        if (c == MARK) return false;
+      }
+  }
+  screens.alternate_rows = std::move(painted);
+  screens.alternate_cursor = model.cursor();
+  screens.alternate_from = repaint.from;
+  return true;
+}
 
 // Reads the planned bytes; rows that scroll off the normal screen go to on_scrolled (with
 // whether the terminal has not shown them yet).
@@ -83,8 +123,11 @@ Result<ReplayScreens> feed_plan(std::string_view replay, const ReplayPlan& plan,
   if (!plan.alternate) return screens;
 
   screens.alternate = true;
+  for (const ScreenFeed& repaint : plan.alternate_repaints)
+    if (read_repaint(replay, plan, repaint, rows, cols, screens)) return screens;
   feed_range(model, replay, plan, plan.alternate_enter, plan.alternate_enter_end);
   const ScreenFeed& alternate = plan.alternate_feed;
+  screens.alternate_from = alternate.from;
   model.feed(alternate.preamble);
   feed_range(model, replay, plan, alternate.from, alternate.to);
   screens.alternate_rows.resize(static_cast<std::size_t>(rows));

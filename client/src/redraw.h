@@ -49,6 +49,7 @@ struct ReplayScreens {
   bool alternate = false;
   std::vector<Row> alternate_rows;
   CursorPosition alternate_cursor;
+  std::size_t alternate_from = 0;  // where the reading of the alternate screen began
 };
 
 Result<ReplayScreens> replay_screens(std::string_view replay, int rows, int cols, Feed feed);

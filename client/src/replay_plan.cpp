@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -14,6 +15,12 @@ namespace {
 
 constexpr std::uint32_t NONE = 0xffffffffu;
 constexpr std::size_t CHECKPOINT_SPACING = 4096;
+// Cursor placements on the alternate screen noted as possible starts: at most one per stretch of
+// this many bytes.
+constexpr std::size_t REPAINT_SPACING = 1024;
+// A repaint start is looked for this many cells' worth of bytes before the end, then four times
+// as far: a program's full repaint is a few bytes per cell.
+constexpr std::size_t REPAINT_BYTES_PER_CELL = 4;
 
 bool keeps_csi(const Token& t) {
   if (t.intermediate != 0 || t.prefix != 0) return false;
@@ -261,10 +268,11 @@ bool is_home(const Token& t) {
 class Scanner {
  public:
   // With history, the history from history_from to the chosen anchor is written on the way.
-  Scanner(std::string_view replay, int rows, bool full, HistoryWriter* history,
+  Scanner(std::string_view replay, int rows, int cols, bool full, HistoryWriter* history,
           std::size_t history_from)
       : m_replay(replay),
         m_rows(rows),
+        m_cols(cols),
         m_full(full),
         m_history(history),
         m_history_from(history_from) {}
@@ -316,8 +324,18 @@ class Scanner {
   void full_reset(const Token& t);
   void switch_screen(const Token& t, unsigned mode, bool on);
 
+  // A cursor placement on the alternate screen; kept only while nothing has come that a start
+  // there could not be told.
+  void repaint_start(const Token& t) {
+    if (m_screen != Screen::alternate || m_no_repaints) return;
+    if (!m_repaints.empty() && t.begin < m_repaints.back().pos + REPAINT_SPACING) return;
+    m_repaints.push_back({static_cast<std::uint32_t>(t.begin), m_screen, false, m_state, {}});
+  }
+  void choose_repaints(ReplayPlan& plan, const std::function<bool(std::uint32_t)>& allowed) const;
+
   std::string_view m_replay;
   int m_rows;
+  int m_cols;
   bool m_full;
   HistoryWriter* m_history;
   std::size_t m_history_from;
@@ -351,6 +369,10 @@ class Scanner {
   HistoryMark m_erase_all_history;
 
   std::vector<Candidate> m_candidates;
+  std::vector<Candidate> m_repaints;
+  // Protected cells, double-size lines or left and right margins: state that a start after them
+  // would not know and a marked screen would not show.
+  bool m_no_repaints = false;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> m_forbidden;  // open intervals
   std::uint32_t m_saved_at = NONE;
   std::uint32_t m_saved_sgr_first = 0;
@@ -447,8 +469,11 @@ void Scanner::on_private_mode(const Token& t, unsigned mode, bool on) {
     case 7:
       m_state.autowrap_off = !on;
       break;
-    case 3:   // column mode: clears and resizes
+    case 3:  // column mode: clears and resizes
+      complex(t);
+      break;
     case 69:  // left and right margins
+      if (on) m_no_repaints = true;
       complex(t);
       break;
     default:
@@ -532,6 +557,7 @@ void Scanner::on_escape(const Token& t) {
     return;
   }
   if (t.intermediate == '#' && t.final == '8') complex(t);  // fills the screen
+  if (t.intermediate == '#' && t.final >= '3' && t.final <= '6') m_no_repaints = true;
 }
 
 void Scanner::on_csi(const Token& t, std::uint32_t home_before, std::uint32_t erase_before) {
@@ -558,6 +584,7 @@ void Scanner::on_csi(const Token& t, std::uint32_t home_before, std::uint32_t er
   }
   if (t.intermediate != 0) {
     if (t.intermediate == ' ' && t.final == 'q') return;  // cursor shape
+    if (t.intermediate == '"' && t.final == 'q') m_no_repaints = true;
     complex(t);
     return;
   }
@@ -606,6 +633,7 @@ void Scanner::on_csi(const Token& t, std::uint32_t home_before, std::uint32_t er
         m_home_at = static_cast<std::uint32_t>(t.begin);
         m_home_history = m_token_history;
       }
+      repaint_start(t);
       complex(t);
       return;
     case 'r': {
@@ -790,6 +818,25 @@ void Scanner::scan(ReplayPlan& plan) {
       plan.alternate_feed.preamble = emulator_preamble(m_replay, m_sgr, *c, m_rows);
       plan.alternate_feed.blank_rows_above = c->scrolled ? m_rows - 1 : 0;
     }
+    choose_repaints(plan, allowed);
+  }
+}
+
+void Scanner::choose_repaints(ReplayPlan& plan,
+                              const std::function<bool(std::uint32_t)>& allowed) const {
+  std::size_t end = m_replay.size();
+  std::size_t near = REPAINT_BYTES_PER_CELL * static_cast<std::size_t>(m_rows) *
+                     static_cast<std::size_t>(std::max(m_cols, 1));
+  auto c = m_repaints.rbegin();
+  for (std::size_t distance : {near, 4 * near}) {
+    if (distance >= end) break;
+    std::size_t at_most = end - distance;
+    while (c != m_repaints.rend() && (c->pos > at_most || !allowed(c->pos))) ++c;
+    // Only a start later than the one that needs no check saves anything.
+    if (c == m_repaints.rend() || c->pos <= plan.alternate_feed.from) break;
+    plan.alternate_repaints.push_back(
+        {c->pos, end, emulator_preamble(m_replay, m_sgr, *c, m_rows), 0});
+    ++c;
   }
 }
 
@@ -825,13 +872,13 @@ std::size_t ReplayPlan::stop_for(std::size_t seen) const {
 
 ReplayPlan plan_replay(std::string_view replay, int rows, int cols, Feed feed, std::string* history,
                        std::size_t history_from) {
-  (void)cols;
   ReplayPlan plan;
   plan.primary.to = replay.size();
   if (rows <= 0 || replay.size() >= NONE) return plan;
   std::optional<HistoryWriter> writer;
   if (history != nullptr) writer.emplace(replay, *history);
-  Scanner scanner(replay, rows, feed == Feed::full, writer ? &*writer : nullptr, history_from);
+  Scanner scanner(replay, rows, cols, feed == Feed::full, writer ? &*writer : nullptr,
+                  history_from);
   scanner.scan(plan);
   scanner.final_state(plan);
   if (writer) {

@@ -9,7 +9,8 @@
 // such an anchor an emulator that is told the lasting state (pen, scroll region, modes,
 // character sets) ends on the same screen as one that read everything. An anchor is refused
 // where a later sequence would reach back past it: restoring a cursor saved before it, or tab
-// stops set before it.
+// stops set before it. On the alternate screen, where full-screen programs repaint in place, a
+// cursor placement may serve as well, when what follows it paints every cell.
 
 #include <cstddef>
 #include <cstdint>
@@ -56,6 +57,11 @@ struct ReplayPlan {
   // Its bytes: from == alternate_enter_end with an empty preamble continues the emulator that
   // read the normal screen; a later anchor starts over with a preamble.
   ScreenFeed alternate_feed;
+  // Later starts for it, latest first, each at a cursor placement: one holds only when the bytes
+  // after it paint every cell, which its reader must check (an emulator that starts with every
+  // cell marked ends with no mark left). A program that repaints its screen in place never
+  // clears it, so without these its whole stretch would be read.
+  std::vector<ScreenFeed> alternate_repaints;
 
   std::vector<AlternateStretch> stretches;  // in order, before the end
   std::vector<Rewrite> rewrites;            // in order

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -204,6 +205,128 @@ TEST(ReplayScreens, ReplayStartingInsideASequenceOrCharacter) {
   std::string shell = shell_output(20 * 1024, 10);
   expect_same_screens("8;5;200mred\x1b[0m\r\n" + shell, "inside a sequence");
   expect_same_screens("\x81\x82tail of a character\r\n" + shell, "inside a character");
+}
+
+// Where the alternate screen was read from, when that was one of the plan's repaint starts.
+std::optional<std::size_t> repainted_from(const std::string& replay) {
+  ReplayPlan plan = plan_replay(replay, ROWS, COLS);
+  auto part = replay_screens(replay, ROWS, COLS, Feed::shortest);
+  if (!part) return std::nullopt;
+  for (const ScreenFeed& repaint : plan.alternate_repaints)
+    if (repaint.from == part->alternate_from) return part->alternate_from;
+  return std::nullopt;
+}
+
+// A full-screen program that repaints rows in place, first..last of them, a few times over.
+std::string repaint_rows(int first, int last, int times, const std::string& tag) {
+  std::string out;
+  for (int i = 0; i < times; ++i)
+    for (int r = first; r <= last; ++r)
+      out += "\x1b[" + std::to_string(r) + ";1H\x1b[K\x1b[3" + std::to_string(r % 8) + "m" + tag +
+             " " + std::to_string(i) + " row " + std::to_string(r) + "\x1b[0m";
+  return out;
+}
+
+TEST(ReplayScreens, AlternateScreenRepaintedInPlaceNeedsOnlyItsTail) {
+  std::string start = shell_output(8 * 1024, 11) + "\x1b[?1049h\x1b[?2004h\x1b[H\x1b[2J";
+  std::string editor = start + repaint_rows(1, ROWS, 200, "all");
+  expect_same_screens(editor, "every row repainted");
+  auto from = repainted_from(editor);
+  ASSERT_TRUE(from.has_value()) << "a repaint of every row needs no more than itself";
+  EXPECT_GT(*from, editor.size() - 64 * 1024);
+
+  // A status row drawn once at the start and never again: everything after it must be read.
+  std::string status =
+      start + "\x1b[1;1H\x1b[7mstatus drawn once\x1b[0m" + repaint_rows(2, ROWS, 200, "rest");
+  expect_same_screens(status, "one row drawn once");
+  EXPECT_FALSE(repainted_from(status).has_value());
+
+  // Scrolling inside a region brings rows drawn before the start into view.
+  std::string region = start + repaint_rows(1, ROWS, 60, "all") + "\x1b[2;23r";
+  for (int i = 0; i < 300; ++i)
+    region +=
+        "\x1b[23;1H\n\x1b[23;1Hscrolled " + std::to_string(i) + (i % 7 ? "" : "\x1b[2;1H\x1b[L");
+  expect_same_screens(region, "scroll region");
+
+  // What only a late start could get wrong: a repeat of the last character, a cursor saved long
+  // before, protected cells that a selective erase keeps, double-width rows.
+  std::string repeat = editor + "\x1b[5;1H\x1b[b\x1b[3b";
+  expect_same_screens(repeat, "repeat after a placement");
+  expect_same_screens(start +
+                          "\x1b[3;3H\x1b"
+                          "7" +
+                          repaint_rows(1, ROWS, 200, "saved") +
+                          "\x1b"
+                          "8restored",
+                      "saved cursor");
+  std::string guarded = start + "\x1b[1\"qguarded\x1b[0\"q" + repaint_rows(1, ROWS, 200, "g") +
+                        "\x1b[?2J\x1b[1;1H\x1b[?2K";
+  expect_same_screens(guarded, "protected cells");
+  EXPECT_FALSE(repainted_from(guarded).has_value());
+  std::string wide = start + "\x1b[4;1H\x1b#6" + repaint_rows(1, ROWS, 200, "w");
+  expect_same_screens(wide, "double-width row");
+  EXPECT_FALSE(repainted_from(wide).has_value());
+}
+
+// Random full-screen programs: placements, edits and scrolling on the alternate screen.
+TEST(ReplayScreens, RandomRepaintsGiveTheSameScreen) {
+  // Edits within a row, and what moves rows or the cursor across them.
+  const std::vector<std::string> edits = {
+      "\x1b[K",    "\x1b[1K", "\x1b[2K",    "\x1b[3X", "\x1b[3P",        "\x1b[2@",
+      "\x1b[3C",   "\x1b[4b", "\x1b[31;1m", "\x1b[0m", "\x1b[48;5;17m",  "全角",
+      "e\xcc\x81", "\t",      "\x1b[4h",    "\x1b[4l", "\x1b(0lqk\x1b(B"};
+  const std::vector<std::string> moves = {"\x1b[J",
+                                          "\x1b[1J",
+                                          "\x1b[2L",
+                                          "\x1b[M",
+                                          "\x1b[S",
+                                          "\x1b[2T",
+                                          "\x1b[3;20r",
+                                          "\x1b[r",
+                                          "\x1b[2A",
+                                          "\r\n",
+                                          "\x1bM",
+                                          "\x1b"
+                                          "7",
+                                          "\x1b"
+                                          "8",
+                                          "\x1b[?7l",
+                                          "\x1b[?7h",
+                                          "\x1b[?6h",
+                                          "\x1b[?6l",
+                                          std::string(90, 'W')};
+  std::mt19937 random(7);
+  int repainted = 0;
+  const int rounds = 150;
+  for (int round = 0; round < rounds; ++round) {
+    std::string replay = shell_output(2000 + random() % 4000, round) + "\x1b[?1049h";
+    std::size_t size = replay.size() + 8000 + random() % 40000;
+    // In some rounds the top rows are drawn once in a while only, as a status line would be,
+    // and nothing moves them.
+    int rare = round % 3 == 0 ? 1 + static_cast<int>(random() % 3) : 0;
+    while (replay.size() < size) {
+      unsigned roll = random() % 10;
+      if (roll < 5) {
+        // A row drawn in place, as a program repaints.
+        int row = 1 + static_cast<int>(random() % ROWS);
+        if (row <= rare && random() % 50 != 0) continue;
+        replay += "\x1b[" + std::to_string(row) + ";" + std::to_string(1 + random() % 3) + "H" +
+                  "\x1b[K text " + std::to_string(random() % 1000);
+      } else if (roll < 8) {
+        replay += edits[random() % edits.size()];
+      } else if (roll < 9 && rare == 0) {
+        replay += moves[random() % moves.size()];
+      } else {
+        replay += "\x1b[" + std::to_string(1 + rare + random() % (ROWS - rare)) + ";" +
+                  std::to_string(1 + random() % COLS) + "Hx";
+      }
+    }
+    expect_same_screens(replay, "round " + std::to_string(round));
+    if (HasFailure()) break;
+    if (repainted_from(replay)) ++repainted;
+  }
+  // The starts must be taken often enough for this to test them.
+  EXPECT_GT(repainted, rounds / 4);
 }
 
 // Random mixtures of what programs write, compared with a full read each time.
@@ -647,10 +770,58 @@ TEST(ScreenModelFeed, DropsC1ControlsWrittenAsUtf8) {
     std::string text = text_of(row);
     return text;
   };
-  EXPECT_EQ(first_row({"\x1b[4h\xc2\x9b" "3"}), "3");
+  EXPECT_EQ(first_row({"\x1b[4h\xc2\x9b"
+                       "3"}),
+            "3");
   EXPECT_EQ(first_row({"\x1b[4h\xc2\x85x", "\xc2\x80y"}), "xy");
-  EXPECT_EQ(first_row({"\x1b[4ha\xc2", "\x9f" "b"}), "ab");
-  EXPECT_EQ(first_row({"\xc2", "\xa0" "z\xc3", "\xa9"}), "\xc2\xa0z\xc3\xa9");
+  EXPECT_EQ(first_row({"\x1b[4ha\xc2",
+                       "\x9f"
+                       "b"}),
+            "ab");
+  EXPECT_EQ(first_row({"\xc2",
+                       "\xa0"
+                       "z\xc3",
+                       "\xa9"}),
+            "\xc2\xa0z\xc3\xa9");
+}
+
+// libvterm alone loops for ever on a repeat before any character and writes past the row on a
+// wide character repeated to the margin; a repeat is the last character printed again instead.
+TEST(ScreenModelFeed, RepeatsTheLastCharacterWithoutHangingOrCrashing) {
+  const auto rows_of = [](std::initializer_list<std::string_view> feeds) {
+    auto made = ScreenModel::create(ROWS, COLS);
+    EXPECT_TRUE(made);
+    if (!made) return std::string();
+    for (std::string_view bytes : feeds) (*made)->feed(bytes);
+    std::string text;
+    for (int r = 0; r < 2; ++r) {
+      Row row;
+      (*made)->read_row(r, row);
+      text += text_of(row) + "|";
+    }
+    return text;
+  };
+  EXPECT_EQ(rows_of({"\x1b[5b"}), "||");
+  EXPECT_EQ(rows_of({"\xcc\x81\x1b[3b"}), "\xcc\x81\xcc\x81\xcc\x81\xcc\x81||");
+  EXPECT_EQ(rows_of({"ab\x1b[3b"}), "abbbb||");
+  EXPECT_EQ(rows_of({"ab\x1b[", "3", "bc"}), "abbbbc||") << "split across feeds";
+  EXPECT_EQ(rows_of({"ab\x1b[\n3b"}), "ab|  bbb|") << "a control inside the sequence";
+  EXPECT_EQ(rows_of({"a\x1b([3b"}), "aaaa||") << "an intermediate before the bracket";
+  EXPECT_EQ(rows_of({"a\x1b]0;\x1b[2b"}), "aaa||") << "an escape ends the string";
+  EXPECT_EQ(rows_of({"e\xcc\x81\x1b[2b"}),
+            "e\xcc\x81"
+            "e\xcc\x81"
+            "e\xcc\x81||");
+  EXPECT_EQ(rows_of({"\x1b[1;76Hx全\x1b[5b"}), std::string(75, ' ') + "x全全|全全全全|");
+  EXPECT_EQ(rows_of({"a\x1b[0b\x1b[b"}), "aaa||");
+  // Not repeats: private, with an intermediate, after a string, or given up at CAN.
+  EXPECT_EQ(rows_of({"a\x1b[?3b\x1b[3 b"}), "a||");
+  EXPECT_EQ(rows_of({"a\x1b]0;t\x07"
+                     "3b"}),
+            "a3b||");
+  EXPECT_EQ(rows_of({"a\x1b[3\x18"
+                     "b"}),
+            "ab||");
 }
 
 }  // namespace
