@@ -73,6 +73,8 @@ struct ScreenCallbacks {
 
 Result<std::unique_ptr<ScreenModel>> ScreenModel::create(int rows, int cols) {
   if (rows <= 0 || cols <= 0) return Error("the screen has no size");
+  // libvterm writes past a row of one column when a wide character comes.
+  if (cols < 2) return Error("the screen is too narrow to emulate");
   std::unique_ptr<ScreenModel> model(new (std::nothrow) ScreenModel(rows, cols));
   if (!model) return Error("out of memory");
   model->m_vt = vterm_new(rows, cols);
@@ -94,8 +96,8 @@ ScreenModel::~ScreenModel() {
 }
 
 void ScreenModel::write(std::string_view bytes) {
-  m_repeats.feed(bytes,
-                 [this](std::string_view run) { vterm_input_write(m_vt, run.data(), run.size()); });
+  m_guard.feed(bytes,
+               [this](std::string_view run) { vterm_input_write(m_vt, run.data(), run.size()); });
 }
 
 // C1 controls written as UTF-8 never reach libvterm: one at the left margin in insert mode

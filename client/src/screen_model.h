@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "repeat_guard.h"
+#include "emulator_guard.h"
 #include "velmora/core/result.h"
 
 struct VTerm;
@@ -77,7 +77,7 @@ class ScreenModel {
   bool alternate() const { return m_alternate; }
 
  private:
-  ScreenModel(int rows, int cols) : m_rows(rows), m_cols(cols), m_repeats(cols) {}
+  ScreenModel(int rows, int cols) : m_rows(rows), m_cols(cols), m_guard(cols) {}
   void write(std::string_view bytes);
   friend struct ScreenCallbacks;
 
@@ -87,7 +87,7 @@ class ScreenModel {
   VTermScreen* m_screen = nullptr;
   bool m_alternate = false;
   bool m_held_lead = false;  // the last feed ended in a 0xc2 that may begin a C1 control
-  RepeatGuard m_repeats;
+  EmulatorGuard m_guard;
   std::function<void(const Row&)> m_scrolled_off;
   Row m_line;  // the row being handed to m_scrolled_off
 };

@@ -787,6 +787,23 @@ TEST(ScreenModelFeed, DropsC1ControlsWrittenAsUtf8) {
 
 // libvterm alone loops for ever on a repeat before any character and writes past the row on a
 // wide character repeated to the margin; a repeat is the last character printed again instead.
+// Inputs on which libvterm alone crashed: each is read to the end.
+TEST(ScreenModelFeed, InputsThatCrashedTheEmulatorAreRead) {
+  auto made = ScreenModel::create(17, 28);
+  ASSERT_TRUE(made);
+  (*made)->feed(
+      "\x1b(0\xc2\x1b[;26f\x1b[4h*aa\x94"
+      "3");
+  EXPECT_EQ((*made)->cursor(), (CursorPosition{1, 1}));
+  // A wide character on a screen of one column: no emulator, and the redraw says so.
+  EXPECT_FALSE(ScreenModel::create(24, 1));
+  RedrawRequest request;
+  request.replay = "全";
+  request.rows = 24;
+  request.cols = 1;
+  EXPECT_FALSE(redraw_replay(request));
+}
+
 TEST(ScreenModelFeed, RepeatsTheLastCharacterWithoutHangingOrCrashing) {
   const auto rows_of = [](std::initializer_list<std::string_view> feeds) {
     auto made = ScreenModel::create(ROWS, COLS);
@@ -814,6 +831,8 @@ TEST(ScreenModelFeed, RepeatsTheLastCharacterWithoutHangingOrCrashing) {
             "e\xcc\x81||");
   EXPECT_EQ(rows_of({"\x1b[1;76Hx全\x1b[5b"}), std::string(75, ' ') + "x全全|全全全全|");
   EXPECT_EQ(rows_of({"a\x1b[0b\x1b[b"}), "aaa||");
+  // A C1 control that libvterm would make of a character begun before a sequence.
+  EXPECT_EQ(rows_of({"ab\x1b[4h\xc2\x1b[1;1H\x94x"}), "xab||");
   // Not repeats: private, with an intermediate, after a string, or given up at CAN.
   EXPECT_EQ(rows_of({"a\x1b[?3b\x1b[3 b"}), "a||");
   EXPECT_EQ(rows_of({"a\x1b]0;t\x07"

@@ -1,4 +1,4 @@
-#include "repeat_guard.h"
+#include "emulator_guard.h"
 
 #include <algorithm>
 
@@ -36,19 +36,21 @@ bool combining(char32_t c) {
 
 }  // namespace
 
-void RepeatGuard::note_text(unsigned char byte) {
-  if (m_pending_left > 0 && (byte & 0xc0u) == 0x80u) {
+EmulatorGuard::Action EmulatorGuard::text(unsigned char byte) {
+  bool continuation = (byte & 0xc0u) == 0x80u;
+  if (m_pending_left > 0 && continuation) {
     m_pending.push_back(static_cast<char>(byte));
-    if (--m_pending_left > 0) return;
+    if (--m_pending_left > 0) return Action::pass;
     if (combining(decode(m_pending)) && !m_last.empty() &&
         m_last.size() + m_pending.size() <= MAX_CHARACTER_BYTES) {
       m_last += m_pending;
     } else {
       m_last = m_pending;
     }
-    return;
+    return Action::pass;
   }
   m_pending_left = 0;
+  if (continuation && byte <= 0x9f) return Action::drop;
   if (byte < 0x80) {
     m_last.assign(1, static_cast<char>(byte));
   } else if (byte >= 0xc2 && byte <= 0xf4) {
@@ -56,26 +58,31 @@ void RepeatGuard::note_text(unsigned char byte) {
     m_pending_left = byte < 0xe0 ? 1 : byte < 0xf0 ? 2 : 3;
   }
   // Anything else is a broken character: the emulator shows a replacement, not worth repeating.
+  return Action::pass;
 }
 
-bool RepeatGuard::step(unsigned char byte) {
+EmulatorGuard::Action EmulatorGuard::step(unsigned char byte) {
   // Wherever it comes, an escape begins a sequence and CAN or SUB ends one, as in libvterm.
   if (byte == ESC) {
     m_state = State::escape;
     m_pending_left = 0;
-    return false;
+    return Action::pass;
   }
   if (byte == CAN || byte == SUB) {
     m_state = State::ground;
-    return false;
+    return Action::pass;
   }
   switch (m_state) {
     case State::ground:
-      if (byte >= 0x20 && byte != DEL) note_text(byte);
-      return false;
+      if (byte < 0x20 || byte == DEL) return Action::pass;
+      return text(byte);
     case State::escape:
-      if (byte < 0x20) return false;   // acted on inside the sequence
-      if (byte <= 0x2f) return false;  // intermediates
+      if (byte < 0x20) return Action::pass;   // acted on inside the sequence
+      if (byte <= 0x2f) return Action::pass;  // intermediates
+      if (byte >= 0x80) {
+        m_state = State::ground;
+        return text(byte);
+      }
       // As libvterm reads them: intermediates do not keep these from beginning a sequence or a
       // string, and only OSC and DCS are strings.
       if (byte == '[') {
@@ -88,42 +95,42 @@ bool RepeatGuard::step(unsigned char byte) {
       } else {
         m_state = State::ground;
       }
-      return false;
+      return Action::pass;
     case State::string:
       if (byte == BEL) m_state = State::ground;
-      return false;
+      return Action::pass;
     case State::csi:
-      if (byte < 0x20 || byte == DEL) return false;  // acted on inside the sequence, or ignored
+      if (byte < 0x20 || byte == DEL)
+        return Action::pass;  // acted on inside the sequence, or ignored
       if (byte >= 0x80) {
         // libvterm gives the sequence up at a byte it cannot hold.
         m_state = State::ground;
-        note_text(byte);
-        return false;
+        return text(byte);
       }
       if (byte >= '0' && byte <= '9') {
         if (m_first_param) m_count = std::min<std::size_t>(m_count * 10 + (byte - '0'), m_cols);
-        return false;
+        return Action::pass;
       }
       if (byte == ';' || byte == ':') {
         m_first_param = false;
-        return false;
+        return Action::pass;
       }
       if (byte >= 0x3c && byte <= 0x3f) {
         m_repeat = false;  // a private sequence
-        return false;
+        return Action::pass;
       }
       if (byte < 0x40) {
         m_repeat = false;  // an intermediate
-        return false;
+        return Action::pass;
       }
       m_state = State::ground;
-      if (byte != 'b' || !m_repeat) return false;
+      if (byte != 'b' || !m_repeat) return Action::pass;
       m_copies.clear();
       for (std::size_t n = std::max<std::size_t>(m_count, 1); n > 0 && !m_last.empty(); --n)
         m_copies += m_last;
-      return true;
+      return Action::repeat;
   }
-  return false;
+  return Action::pass;
 }
 
 }  // namespace velmora::client

@@ -1,9 +1,11 @@
 #pragma once
 
-// libvterm (0.1.4) must never read a repeat of the last character (CSI n b) itself: before any
-// character was printed, or after a lone combining mark, it loops for ever; after a wide
-// character that the repeat carries to the right margin, it writes past the row. The guard
-// passes every other byte through and turns a repeat into the character printed n times.
+// What libvterm (0.1.4) must never read, taken out of the bytes on their way to it:
+// - a repeat of the last character (CSI n b): before any character was printed, or after a lone
+//   combining mark, it loops for ever; after a wide character that the repeat carries to the
+//   right margin, it writes past the row. The guard prints the character n times instead.
+// - a stray byte 0x80 to 0x9f that would end a character begun before an escape sequence: it
+//   makes a C1 control of it, which it then prints, and in insert mode that can crash it.
 
 #include <cstddef>
 #include <string>
@@ -11,10 +13,10 @@
 
 namespace velmora::client {
 
-class RepeatGuard {
+class EmulatorGuard {
  public:
   // cols bounds a repeat to one row's worth of characters.
-  explicit RepeatGuard(int cols) : m_cols(cols > 0 ? static_cast<std::size_t>(cols) : 1) {}
+  explicit EmulatorGuard(int cols) : m_cols(cols > 0 ? static_cast<std::size_t>(cols) : 1) {}
 
   // Calls emit with the bytes for the emulator, in order; a sequence may be split across calls.
   template <typename Emit>
@@ -22,9 +24,9 @@ class RepeatGuard {
 
  private:
   enum class State : unsigned char { ground, escape, csi, string };
-  // The byte at, which ends the run of bytes passed through; true when a repeat ended there.
-  bool step(unsigned char byte);
-  void note_text(unsigned char byte);
+  enum class Action : unsigned char { pass, drop, repeat };
+  Action step(unsigned char byte);
+  Action text(unsigned char byte);
 
   std::size_t m_cols;
   State m_state = State::ground;
@@ -38,16 +40,18 @@ class RepeatGuard {
 };
 
 template <typename Emit>
-void RepeatGuard::feed(std::string_view bytes, Emit&& emit) {
+void EmulatorGuard::feed(std::string_view bytes, Emit&& emit) {
   std::size_t run = 0;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (!step(static_cast<unsigned char>(bytes[i]))) continue;
+    Action action = step(static_cast<unsigned char>(bytes[i]));
+    if (action == Action::pass) continue;
+    if (i > run) emit(bytes.substr(run, i - run));
+    run = i + 1;
+    if (action == Action::drop) continue;
     // The sequence's final byte becomes an intermediate and a final that nothing acts on, so
     // that the emulator still sees the sequence end; then the characters.
-    if (i > run) emit(bytes.substr(run, i - run));
     emit(std::string_view(" b"));
     if (!m_copies.empty()) emit(std::string_view(m_copies));
-    run = i + 1;
   }
   if (run < bytes.size()) emit(bytes.substr(run));
 }
