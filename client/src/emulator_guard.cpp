@@ -1,6 +1,7 @@
 #include "emulator_guard.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace velmora::client {
 namespace {
@@ -36,11 +37,12 @@ bool combining(char32_t c) {
 
 }  // namespace
 
-EmulatorGuard::Action EmulatorGuard::text(unsigned char byte) {
+EmulatorGuard::Action EmulatorGuard::text(unsigned char byte, std::size_t pending_left) {
   bool continuation = (byte & 0xc0u) == 0x80u;
-  if (m_pending_left > 0 && continuation) {
+  if (pending_left > 0 && continuation) {
     m_pending.push_back(static_cast<char>(byte));
-    if (--m_pending_left > 0) return Action::pass;
+    m_pending_left = pending_left - 1;
+    if (m_pending_left > 0) return Action::pass;
     if (combining(decode(m_pending)) && !m_last.empty() &&
         m_last.size() + m_pending.size() <= MAX_CHARACTER_BYTES) {
       m_last += m_pending;
@@ -49,7 +51,6 @@ EmulatorGuard::Action EmulatorGuard::text(unsigned char byte) {
     }
     return Action::pass;
   }
-  m_pending_left = 0;
   if (continuation && byte <= 0x9f) return Action::drop;
   if (byte < 0x80) {
     m_last.assign(1, static_cast<char>(byte));
@@ -62,10 +63,11 @@ EmulatorGuard::Action EmulatorGuard::text(unsigned char byte) {
 }
 
 EmulatorGuard::Action EmulatorGuard::step(unsigned char byte) {
+  // Only the very next byte can continue a character: anything else between ends it.
+  std::size_t pending_left = std::exchange(m_pending_left, 0);
   // Wherever it comes, an escape begins a sequence and CAN or SUB ends one, as in libvterm.
   if (byte == ESC) {
     m_state = State::escape;
-    m_pending_left = 0;
     return Action::pass;
   }
   if (byte == CAN || byte == SUB) {
@@ -75,13 +77,13 @@ EmulatorGuard::Action EmulatorGuard::step(unsigned char byte) {
   switch (m_state) {
     case State::ground:
       if (byte < 0x20 || byte == DEL) return Action::pass;
-      return text(byte);
+      return text(byte, pending_left);
     case State::escape:
       if (byte < 0x20) return Action::pass;   // acted on inside the sequence
       if (byte <= 0x2f) return Action::pass;  // intermediates
       if (byte >= 0x80) {
         m_state = State::ground;
-        return text(byte);
+        return text(byte, 0);
       }
       // As libvterm reads them: intermediates do not keep these from beginning a sequence or a
       // string, and only OSC and DCS are strings.
@@ -105,7 +107,7 @@ EmulatorGuard::Action EmulatorGuard::step(unsigned char byte) {
       if (byte >= 0x80) {
         // libvterm gives the sequence up at a byte it cannot hold.
         m_state = State::ground;
-        return text(byte);
+        return text(byte, 0);
       }
       if (byte >= '0' && byte <= '9') {
         if (m_first_param) m_count = std::min<std::size_t>(m_count * 10 + (byte - '0'), m_cols);

@@ -26,7 +26,7 @@ class EmulatorGuard {
   enum class State : unsigned char { ground, escape, csi, string };
   enum class Action : unsigned char { pass, drop, repeat };
   Action step(unsigned char byte);
-  Action text(unsigned char byte);
+  Action text(unsigned char byte, std::size_t pending_left);
 
   std::size_t m_cols;
   State m_state = State::ground;

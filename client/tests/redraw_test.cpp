@@ -789,12 +789,22 @@ TEST(ScreenModelFeed, DropsC1ControlsWrittenAsUtf8) {
 // wide character repeated to the margin; a repeat is the last character printed again instead.
 // Inputs on which libvterm alone crashed: each is read to the end.
 TEST(ScreenModelFeed, InputsThatCrashedTheEmulatorAreRead) {
-  auto made = ScreenModel::create(17, 28);
-  ASSERT_TRUE(made);
-  (*made)->feed(
-      "\x1b(0\xc2\x1b[;26f\x1b[4h*aa\x94"
-      "3");
-  EXPECT_EQ((*made)->cursor(), (CursorPosition{1, 1}));
+  struct Crash {
+    int rows, cols;
+    std::string_view bytes;
+    CursorPosition cursor;
+  };
+  const Crash crashes[] = {
+      {17, 28, "\x1b(0\xc2\x1b[;26f\x1b[4h*aa\x94" "3", {1, 1}},
+      {23, 73, "\xc2\x17\x8d\x1b[4h\x1b[2b", {0, 0}},
+      {22, 57, "\x1b[4h\xc2\x18\x88T", {0, 1}},
+  };
+  for (const Crash& crash : crashes) {
+    auto made = ScreenModel::create(crash.rows, crash.cols);
+    ASSERT_TRUE(made);
+    (*made)->feed(crash.bytes);
+    EXPECT_EQ((*made)->cursor(), crash.cursor);
+  }
   // A wide character on a screen of one column: no emulator, and the redraw says so.
   EXPECT_FALSE(ScreenModel::create(24, 1));
   RedrawRequest request;
