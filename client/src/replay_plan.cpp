@@ -378,6 +378,7 @@ class Scanner {
   std::uint32_t m_saved_sgr_first = 0;
   std::uint32_t m_saved_sgr_end = 0;
   std::uint32_t m_tabs_changed_at = NONE;
+  std::uint32_t m_last_text_at = NONE;  // where the last printed text began
   std::uint32_t m_title_begin = NONE;
   std::uint32_t m_title_end = NONE;
   // The input modes and the cursor's visibility, which the terminal that shows the screen gets.
@@ -598,6 +599,11 @@ void Scanner::on_csi(const Token& t, std::uint32_t home_before, std::uint32_t er
     case '`':
       if (t.param(0, 1) <= 1) carriage_return();
       return;
+    case 'b':
+      // A repeat of the last character reaches back to wherever that was printed.
+      if (m_last_text_at != NONE)
+        m_forbidden.emplace_back(m_last_text_at, static_cast<std::uint32_t>(t.begin));
+      return;
     case 'K':
     case 'X':
     case 'P':
@@ -605,7 +611,6 @@ void Scanner::on_csi(const Token& t, std::uint32_t home_before, std::uint32_t er
     case 'C':
     case 'D':
     case 'a':
-    case 'b':
     case 'I':
     case 'Z':
     case 'c':
@@ -688,6 +693,7 @@ void Scanner::on_token(const Token& t) {
   switch (t.kind) {
     case TokenKind::text:
       if (m_screen == Screen::primary) m_primary_known = true;
+      m_last_text_at = static_cast<std::uint32_t>(t.begin);
       break;
     case TokenKind::control:
       on_control(t);

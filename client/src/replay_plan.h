@@ -8,8 +8,8 @@
 // every row out (the height in line feeds once the cursor is on the bottom row). From
 // such an anchor an emulator that is told the lasting state (pen, scroll region, modes,
 // character sets) ends on the same screen as one that read everything. An anchor is refused
-// where a later sequence would reach back past it: restoring a cursor saved before it, or tab
-// stops set before it. On the alternate screen, where full-screen programs repaint in place, a
+// where a later sequence would reach back past it: restoring a cursor saved before it, tab stops
+// set before it, or repeating a character printed before it. On the alternate screen, where full-screen programs repaint in place, a
 // cursor placement may serve as well, when what follows it paints every cell.
 
 #include <cstddef>

@@ -181,6 +181,8 @@ TEST(ReplayScreens, StateThatReachesBackIsRespected) {
           "\x1b"
           "8restored",
       "saved cursor");
+  // A character printed before a clear, repeated after it.
+  expect_same_screens(shell + "w\x1b[H\x1b[J\x1b[3b", "repeat after a clear");
   // Tab stops set before the tail.
   expect_same_screens("\x1b[3g\x1b[1;7H\x1bH\x1b[1;30H\x1bH\r\n" + shell + "a\tb\tc", "tab stops");
   // A scroll region left on by a progress display, output going on inside it.
@@ -795,7 +797,11 @@ TEST(ScreenModelFeed, InputsThatCrashedTheEmulatorAreRead) {
     CursorPosition cursor;
   };
   const Crash crashes[] = {
-      {17, 28, "\x1b(0\xc2\x1b[;26f\x1b[4h*aa\x94" "3", {1, 1}},
+      {17,
+       28,
+       "\x1b(0\xc2\x1b[;26f\x1b[4h*aa\x94"
+       "3",
+       {1, 1}},
       {23, 73, "\xc2\x17\x8d\x1b[4h\x1b[2b", {0, 0}},
       {22, 57, "\x1b[4h\xc2\x18\x88T", {0, 1}},
   };
