@@ -642,17 +642,20 @@ void Scanner::on_csi(const Token& t, std::uint32_t home_before, std::uint32_t er
       complex(t);
       return;
     case 'r': {
+      // As the emulator takes it: a region of one row is one, and a region that ends above its
+      // top (an explicit bottom of 0 too) makes the whole screen the region again.
+      const auto rows = static_cast<std::uint32_t>(m_rows);
       std::uint32_t top = std::max<std::uint32_t>(t.param(0, 1), 1);
-      std::uint32_t bottom = t.param(1, static_cast<std::uint32_t>(m_rows));
-      if (bottom == 0 || bottom > static_cast<std::uint32_t>(m_rows))
-        bottom = static_cast<std::uint32_t>(m_rows);
-      if (top < bottom) {
-        bool full = top == 1 && bottom == static_cast<std::uint32_t>(m_rows);
-        m_state.region =
-            full ? Range{}
-                 : Range{static_cast<std::uint32_t>(t.begin), static_cast<std::uint32_t>(t.end)};
-        m_state.region_top_row = static_cast<std::int32_t>(top) - 1;
+      std::uint32_t bottom = std::min(t.param(1, rows), rows);
+      if (top > rows || bottom < top) {
+        top = 1;
+        bottom = rows;
       }
+      bool full = top == 1 && bottom == rows;
+      m_state.region =
+          full ? Range{}
+               : Range{static_cast<std::uint32_t>(t.begin), static_cast<std::uint32_t>(t.end)};
+      m_state.region_top_row = static_cast<std::int32_t>(top) - 1;
       complex(t);
       return;
     }

@@ -181,6 +181,10 @@ TEST(ReplayScreens, StateThatReachesBackIsRespected) {
           "\x1b"
           "8restored",
       "saved cursor");
+  // A region of one row, and one that ends above its top (the whole screen again).
+  expect_same_screens(shell + "\x1b[24r" + shell_output(3000, 12), "region of one row");
+  expect_same_screens(shell + "\x1b[2;20r\x1b[9;3r" + shell_output(3000, 13), "region reset");
+  expect_same_screens(shell + "\x1b[2;20r\x1b[2;0r" + shell_output(3000, 14), "bottom of 0");
   // A character printed before a clear, repeated after it.
   expect_same_screens(shell + "w\x1b[H\x1b[J\x1b[3b", "repeat after a clear");
   // Tab stops set before the tail.
