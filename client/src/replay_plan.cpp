@@ -824,7 +824,12 @@ void Scanner::scan(ReplayPlan& plan) {
   if (plan.alternate) {
     if (const Candidate* c = latest(Screen::alternate, m_alternate_enter_end, end)) {
       plan.alternate_feed.from = c->pos;
-      plan.alternate_feed.preamble = emulator_preamble(m_replay, m_sgr, *c, m_rows);
+      // The emulator that read the normal screen goes on, with the tab stops that it left; at
+      // any start they are the defaults again.
+      plan.alternate_feed.preamble = "\x1b[3g";
+      for (int col = 9; col <= m_cols; col += 8)
+        plan.alternate_feed.preamble += "\x1b[1;" + std::to_string(col) + "H\x1bH";
+      plan.alternate_feed.preamble += emulator_preamble(m_replay, m_sgr, *c, m_rows);
       plan.alternate_feed.blank_rows_above = c->scrolled ? m_rows - 1 : 0;
     }
     choose_repaints(plan, allowed);

@@ -185,6 +185,11 @@ TEST(ReplayScreens, StateThatReachesBackIsRespected) {
   expect_same_screens(shell + "\x1b[24r" + shell_output(3000, 12), "region of one row");
   expect_same_screens(shell + "\x1b[2;20r\x1b[9;3r" + shell_output(3000, 13), "region reset");
   expect_same_screens(shell + "\x1b[2;20r\x1b[2;0r" + shell_output(3000, 14), "bottom of 0");
+  // Tab stops cleared on the normal screen, then a reset on the alternate one.
+  expect_same_screens("\x1b[3g" + shell +
+                          "\x1b[?47h\x1b"
+                          "c\x1b[2J\x1b[H\tx",
+                      "tabs after a reset");
   // A character printed before a clear, repeated after it.
   expect_same_screens(shell + "w\x1b[H\x1b[J\x1b[3b", "repeat after a clear");
   // Tab stops set before the tail.
