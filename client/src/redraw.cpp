@@ -42,6 +42,13 @@ class SeenRows {
   int m_skip = 0;
 };
 
+// Restoring a cursor that was never saved goes home with the default pen, as in the terminals
+// that programs are written for (libvterm would take an empty pen): every emulator saves one
+// first.
+constexpr std::string_view NEVER_SAVED =
+    "\x1b"
+    "7";
+
 // A character that no program prints, in every cell of the screen that a repaint starts on.
 constexpr char32_t MARK = U'\U0010FFFD';
 constexpr std::string_view MARK_UTF8 = "\xf4\x8f\xbf\xbd";
@@ -55,6 +62,7 @@ bool read_repaint(std::string_view replay, const ReplayPlan& plan, const ScreenF
   auto made = ScreenModel::create(rows, cols);
   if (!made) return false;
   ScreenModel& model = **made;
+  model.feed(NEVER_SAVED);
   feed_range(model, replay, plan, plan.alternate_enter, plan.alternate_enter_end);
   // Printed, so that a repeat of the last character repeats a mark too.
   std::string marks;
@@ -97,11 +105,7 @@ Result<ReplayScreens> feed_plan(std::string_view replay, const ReplayPlan& plan,
       if (unseen.take_unseen()) on_unseen(row);
     });
   }
-  // Restoring a cursor that was never saved goes home with the default pen, as in the
-  // terminals that programs are written for (libvterm would take an empty pen).
-  model.feed(
-      "\x1b"
-      "7");
+  model.feed(NEVER_SAVED);
   model.feed(primary.preamble);
   unseen.skip_next(primary.blank_rows_above);
   if (stops) {

@@ -261,6 +261,11 @@ TEST(ReplayScreens, AlternateScreenRepaintedInPlaceNeedsOnlyItsTail) {
 
   // What only a late start could get wrong: a repeat of the last character, a cursor saved long
   // before, protected cells that a selective erase keeps, double-width rows.
+  // A cursor restored that was never saved.
+  std::string never_saved = shell_output(8 * 1024, 12) + "\x1b[?47h" +
+                            repaint_rows(1, ROWS, 200, "r") + "\x1b[?1048l\x1b[2Tx";
+  expect_same_screens(never_saved, "restored, never saved");
+  EXPECT_TRUE(repainted_from(never_saved).has_value());
   std::string repeat = editor + "\x1b[5;1H\x1b[b\x1b[3b";
   expect_same_screens(repeat, "repeat after a placement");
   expect_same_screens(start +
