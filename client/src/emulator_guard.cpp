@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "utf8.h"
+
 namespace velmora::client {
 namespace {
 
@@ -13,23 +15,7 @@ constexpr unsigned char SUB = 0x1a;
 constexpr unsigned char DEL = 0x7f;
 constexpr std::size_t MAX_CHARACTER_BYTES = 32;
 
-char32_t decode(const std::string& utf8) {
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(utf8[i]) & 0x3fu; };
-  auto lead = static_cast<unsigned char>(utf8[0]);
-  switch (utf8.size()) {
-    case 2:
-      return (char32_t{lead & 0x1fu} << 6) | byte(1);
-    case 3:
-      return (char32_t{lead & 0x0fu} << 12) | (char32_t{byte(1)} << 6) | byte(2);
-    case 4:
-      return (char32_t{lead & 0x07u} << 18) | (char32_t{byte(1)} << 12) | (char32_t{byte(2)} << 6) |
-             byte(3);
-    default:
-      return lead;
-  }
-}
-
-bool combining(char32_t c) {
+bool combining(std::uint32_t c) {
   return (c >= 0x300 && c <= 0x36f) || (c >= 0x1ab0 && c <= 0x1aff) ||
          (c >= 0x1dc0 && c <= 0x1dff) || (c >= 0x20d0 && c <= 0x20ff) ||
          (c >= 0xfe20 && c <= 0xfe2f) || c == 0x200d || (c >= 0xfe00 && c <= 0xfe0f);
@@ -43,7 +29,8 @@ EmulatorGuard::Action EmulatorGuard::text(unsigned char byte, std::size_t pendin
     m_pending.push_back(static_cast<char>(byte));
     m_pending_left = pending_left - 1;
     if (m_pending_left > 0) return Action::pass;
-    if (combining(decode(m_pending)) && !m_last.empty() &&
+    std::size_t at = 0;
+    if (combining(next_code_point(m_pending, at)) && !m_last.empty() &&
         m_last.size() + m_pending.size() <= MAX_CHARACTER_BYTES) {
       m_last += m_pending;
     } else {
